@@ -1,0 +1,139 @@
+#include "portnumber.h"
+
+#include "serialerror.h"
+
+#include <limits>
+
+namespace {
+
+// Further digits can't bring a magnitude this large back into range, and stopping here keeps
+// the arithmetic far from overflow however long the text is.
+constexpr long long Saturated = 1'000'000;
+
+bool isDecimalDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+int digitValue(QChar c, int base)
+{
+    int value = 99;
+    if (isDecimalDigit(c))
+        value = c.unicode() - u'0';
+    else if (c >= u'a' && c <= u'f')
+        value = c.unicode() - u'a' + 10;
+    else if (c >= u'A' && c <= u'F')
+        value = c.unicode() - u'A' + 10;
+    return value < base ? value : -1;
+}
+
+long long readRadix(const QString &s, qsizetype i, int base)
+{
+    long long value = 0;
+    for (; i < s.size(); ++i) {
+        const int digit = digitValue(s.at(i), base);
+        if (digit < 0)
+            break;
+        value = std::min(value * base + digit, Saturated);
+    }
+    return value;
+}
+
+// The decimal number at the start of s, rounded half to even, with its magnitude saturated.
+long long readDecimal(const QString &s)
+{
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < s.size() && (s.at(i) == u'+' || s.at(i) == u'-'))
+        negative = s.at(i++) == u'-';
+
+    // All significant digits, and where the point falls among them; kept exactly so that
+    // rounding a half is decided on the value typed, not on a binary approximation of it.
+    QString digits;
+    long long pointAt = 0;
+    bool anyDigit = false;
+    for (; i < s.size() && isDecimalDigit(s.at(i)); ++i) {
+        anyDigit = true;
+        if (digits.isEmpty() && s.at(i) == u'0')
+            continue;
+        digits.append(s.at(i));
+        ++pointAt;
+    }
+    if (i < s.size() && s.at(i) == u'.') {
+        for (++i; i < s.size() && isDecimalDigit(s.at(i)); ++i) {
+            anyDigit = true;
+            if (digits.isEmpty() && s.at(i) == u'0')
+                --pointAt;
+            else
+                digits.append(s.at(i));
+        }
+    }
+    if (!anyDigit)
+        return 0;
+
+    if (i < s.size() && QStringLiteral("eEdD").contains(s.at(i))) {
+        qsizetype j = i + 1;
+        bool negativeExponent = false;
+        if (j < s.size() && (s.at(j) == u'+' || s.at(j) == u'-'))
+            negativeExponent = s.at(j++) == u'-';
+        if (j < s.size() && isDecimalDigit(s.at(j))) {
+            const long long exponent = readRadix(s, j, 10);
+            pointAt += negativeExponent ? -exponent : exponent;
+        }
+    }
+
+    if (digits.isEmpty())
+        return 0;
+    if (pointAt > 6)
+        return negative ? -Saturated : Saturated;
+
+    long long whole = 0;
+    for (long long k = 0; k < pointAt; ++k)
+        whole = whole * 10 + (k < digits.size() ? digits.at(k).unicode() - u'0' : 0);
+
+    // The fraction is digits[pointAt..], preceded by -pointAt zeros when the point lies before
+    // the first significant digit.
+    if (pointAt >= 0 && pointAt < digits.size()) {
+        const QChar first = digits.at(pointAt);
+        if (first > u'5')
+            ++whole;
+        else if (first == u'5') {
+            bool moreThanHalf = false;
+            for (qsizetype k = pointAt + 1; k < digits.size(); ++k)
+                moreThanHalf = moreThanHalf || digits.at(k) != u'0';
+            if (moreThanHalf || whole % 2 == 1)
+                ++whole;
+        }
+    }
+    return negative ? -whole : whole;
+}
+
+} // namespace
+
+bool namesDevicePath(const QString &text)
+{
+    return text.trimmed().startsWith(u'/');
+}
+
+qint16 readPortNumber(const QString &text)
+{
+    QString s = text;
+    s.removeIf([](QChar c) { return c == u' ' || c == u'\t' || c == u'\n'; });
+
+    long long value = 0;
+    if (s.startsWith(u'&')) {
+        const QChar radix = s.size() > 1 ? s.at(1).toUpper() : QChar();
+        if (radix == u'H')
+            value = readRadix(s, 2, 16);
+        else if (radix == u'O')
+            value = readRadix(s, 2, 8);
+    } else {
+        value = readDecimal(s);
+    }
+
+    if (value < std::numeric_limits<qint16>::min() || value > std::numeric_limits<qint16>::max())
+        throw SerialError(
+            QStringLiteral("\"%1\" is out of the range of port numbers (-32768 to 32767)")
+                .arg(text.trimmed()));
+    return static_cast<qint16>(value);
+}

@@ -1,0 +1,246 @@
+#include "serialcontrol.h"
+
+#include "serialerror.h"
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QString NoPortOpen = QStringLiteral("no serial port is open");
+
+struct LineSettings
+{
+    qint32 baud = 0;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+LineSettings parseSettings(const QString &text)
+{
+    const QStringList fields = text.split(u',');
+    auto invalid = [&] {
+        return SerialError(
+            QStringLiteral("\"%1\" are not line settings of the form \"2400,N,8,1\"").arg(text));
+    };
+    if (fields.size() != 4)
+        throw invalid();
+
+    LineSettings line;
+    bool ok = false;
+    line.baud = fields[0].trimmed().toInt(&ok);
+    if (!ok || line.baud <= 0)
+        throw invalid();
+
+    const QString parity = fields[1].trimmed().toUpper();
+    if (parity == u"N")
+        line.parity = QSerialPort::NoParity;
+    else if (parity == u"E")
+        line.parity = QSerialPort::EvenParity;
+    else if (parity == u"O")
+        line.parity = QSerialPort::OddParity;
+    else if (parity == u"M")
+        line.parity = QSerialPort::MarkParity;
+    else if (parity == u"S")
+        line.parity = QSerialPort::SpaceParity;
+    else
+        throw invalid();
+
+    const int dataBits = fields[2].trimmed().toInt(&ok);
+    if (!ok || dataBits < 5 || dataBits > 8)
+        throw invalid();
+    line.dataBits = static_cast<QSerialPort::DataBits>(dataBits);
+
+    const QString stop = fields[3].trimmed();
+    if (stop == u"1")
+        line.stopBits = QSerialPort::OneStop;
+    else if (stop == u"1.5")
+        line.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == u"2")
+        line.stopBits = QSerialPort::TwoStop;
+    else
+        throw invalid();
+    return line;
+}
+
+} // namespace
+
+SerialControl::SerialControl(PortResolver resolver, QObject *parent)
+    : QObject(parent), m_resolver(std::move(resolver)), m_notOpenReason(NoPortOpen)
+{
+    setSettings(m_settings);
+    setHandshaking(m_handshaking);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::handleError);
+}
+
+void SerialControl::setCommPort(qint16 number)
+{
+    if (portOpen())
+        throw SerialError(
+            QStringLiteral("%1 must be closed before another port is chosen").arg(portLabel()));
+    m_commPort = number;
+    m_devicePath.clear();
+}
+
+void SerialControl::setDevicePath(const QString &path)
+{
+    if (portOpen())
+        throw SerialError(
+            QStringLiteral("%1 must be closed before another port is chosen").arg(portLabel()));
+    m_devicePath = path;
+}
+
+QString SerialControl::portLabel() const
+{
+    if (!m_devicePath.isEmpty())
+        return m_devicePath;
+    if (!m_resolvedPath.isEmpty())
+        return QStringLiteral("port %1 (%2)").arg(m_commPort).arg(m_resolvedPath);
+    return QStringLiteral("port %1").arg(m_commPort);
+}
+
+void SerialControl::setSettings(const QString &settings)
+{
+    const LineSettings line = parseSettings(settings);
+    m_port.setBaudRate(line.baud);
+    m_port.setParity(line.parity);
+    m_port.setDataBits(line.dataBits);
+    m_port.setStopBits(line.stopBits);
+    m_settings = settings;
+}
+
+void SerialControl::setHandshaking(Handshaking handshaking)
+{
+    // Qt has no combined RTS/CTS plus XON/XOFF mode; hardware handshaking is the stronger half.
+    switch (handshaking) {
+    case Handshaking::None:
+        m_port.setFlowControl(QSerialPort::NoFlowControl);
+        break;
+    case Handshaking::XonXoff:
+        m_port.setFlowControl(QSerialPort::SoftwareControl);
+        break;
+    case Handshaking::RtsCts:
+    case Handshaking::RtsCtsXonXoff:
+        m_port.setFlowControl(QSerialPort::HardwareControl);
+        break;
+    }
+    m_handshaking = handshaking;
+}
+
+void SerialControl::setInBufferSize(int bytes)
+{
+    if (bytes < 0)
+        throw SerialError(QStringLiteral("the input buffer size can't be negative"));
+    // The port is opened write-only, so this only bounds what Qt would ever keep for reading.
+    m_port.setReadBufferSize(bytes);
+    m_inBufferSize = bytes;
+}
+
+void SerialControl::fail(const QString &reason)
+{
+    m_notOpenReason = reason;
+    throw SerialError(reason);
+}
+
+void SerialControl::setPortOpen(bool open)
+{
+    if (!open) {
+        m_port.close();
+        m_notOpenReason = NoPortOpen;
+        return;
+    }
+    if (portOpen())
+        throw SerialError(QStringLiteral("%1 is already open").arg(portLabel()));
+
+    m_resolvedPath.clear();
+    QString path = m_devicePath;
+    if (path.isEmpty()) {
+        const std::optional<PortDevice> device = m_resolver(m_commPort);
+        if (!device)
+            fail(QStringLiteral("port %1 could not be opened: no such port").arg(m_commPort));
+        path = m_resolvedPath = device->path;
+    }
+    m_port.setPortName(path);
+    if (!m_port.open(QIODevice::WriteOnly))
+        fail(
+            QStringLiteral("%1 could not be opened: %2").arg(portLabel(), openFailureReason(path)));
+    m_notOpenReason.clear();
+}
+
+QString SerialControl::openFailureReason(const QString &path) const
+{
+    switch (m_port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("no such device");
+    case QSerialPort::PermissionError:
+#ifdef Q_OS_WIN
+        return QStringLiteral("it is in use by another program");
+#else
+        // Qt reports a refused open and a lock held by someone else alike; the file's
+        // permissions tell which one the user has to act on.
+        if (::access(path.toLocal8Bit().constData(), W_OK) != 0 && errno == EACCES)
+            return QStringLiteral("permission denied; add your user to the dialout group "
+                                  "(sudo adduser $USER dialout) and log in again");
+        return QStringLiteral("it is in use by another program");
+#endif
+    case QSerialPort::UnsupportedOperationError:
+        return QStringLiteral("it is not a serial device");
+    default:
+        return m_port.errorString();
+    }
+}
+
+char SerialControl::toWindows1252(QChar character)
+{
+    const char16_t code = character.unicode();
+    if (code < 0x80 || (code >= 0xA0 && code <= 0xFF))
+        return static_cast<char>(code);
+    // The code page's 0x80-0x9F row; Qt's named converters would need ICU and put the control
+    // character SUB where this program promises "?".
+    static constexpr char16_t Row80[32] = {
+        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+    for (int i = 0; i < 32; ++i) {
+        if (Row80[i] == code)
+            return static_cast<char>(0x80 + i);
+    }
+    return '?';
+}
+
+void SerialControl::setOutput(const QString &character)
+{
+    if (character.size() != 1)
+        throw SerialError(QStringLiteral("the serial control sends one character at a time"));
+    if (!portOpen())
+        throw SerialError(m_notOpenReason);
+
+    const char byte = toWindows1252(character.at(0));
+    // A device that vanished shows up inside write() or flush(); handleError closes the port
+    // then, and the throw below is the one report of it.
+    m_writing = true;
+    const bool written = m_port.write(&byte, 1) == 1;
+    if (written && portOpen())
+        m_port.flush();
+    m_writing = false;
+    if (!portOpen())
+        throw SerialError(m_notOpenReason);
+    if (!written)
+        throw SerialError(
+            QStringLiteral("%1 refused the byte: %2").arg(portLabel(), m_port.errorString()));
+}
+
+void SerialControl::handleError(QSerialPort::SerialPortError error)
+{
+    if (!portOpen() || (error != QSerialPort::ResourceError && error != QSerialPort::WriteError))
+        return;
+    // Qt repeats a resource error for as long as the port stays open, so close it at the first.
+    m_notOpenReason =
+        QStringLiteral("%1 stopped working (%2)").arg(portLabel(), m_port.errorString());
+    m_port.close();
+    if (!m_writing)
+        emit portLost(m_notOpenReason);
+}

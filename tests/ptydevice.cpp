@@ -1,0 +1,66 @@
+#include "ptydevice.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pty.h>
+#include <stdexcept>
+#include <unistd.h>
+
+PtyDevice::PtyDevice()
+{
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    m_path = QString::fromLocal8Bit(name);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // Raw from the start, so that nothing the line discipline does can hide a byte.
+    termios raw{};
+    ::tcgetattr(m_slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(m_slave, TCSANOW, &raw);
+}
+
+PtyDevice::~PtyDevice()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+}
+
+QByteArray PtyDevice::take()
+{
+    QByteArray bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = m_master < 0 ? -1 : ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        bytes.append(buffer, n);
+    }
+    return bytes;
+}
+
+termios PtyDevice::lineSettings() const
+{
+    termios settings{};
+    ::tcgetattr(m_master, &settings);
+    return settings;
+}
+
+void PtyDevice::unplug()
+{
+    ::close(m_master);
+    m_master = -1;
+    ::close(m_slave);
+    m_slave = -1;
+}
+
+std::function<std::optional<PortDevice>(int)> portsAt(const QStringList &paths)
+{
+    return [paths](int number) -> std::optional<PortDevice> {
+        if (number < 1 || number > paths.size() || paths.at(number - 1).isEmpty())
+            return std::nullopt;
+        return PortDevice{paths.at(number - 1), QStringLiteral("pseudo-terminal")};
+    };
+}

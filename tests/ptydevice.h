@@ -1,0 +1,35 @@
+#pragma once
+
+#include "hostports.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <termios.h>
+
+// The far end of a pseudo-terminal standing in for the RQ204: the program opens the slave as
+// its serial port, the test reads every byte and the line settings at the master.
+class PtyDevice
+{
+public:
+    PtyDevice();
+    ~PtyDevice();
+    PtyDevice(const PtyDevice &) = delete;
+    PtyDevice &operator=(const PtyDevice &) = delete;
+
+    QString path() const { return m_path; }
+    // What has arrived since the last call; never waits.
+    QByteArray take();
+    termios lineSettings() const;
+    // The device vanishes: writes on the slave fail from now on.
+    void unplug();
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+};
+
+// A resolver that numbers the given devices 1, 2, ... (empty paths are ports the host lacks).
+std::function<std::optional<PortDevice>(int)> portsAt(const QStringList &paths);

@@ -1,0 +1,203 @@
+#include "messagetext.h"
+#include "pacedsender.h"
+#include "portselection.h"
+#include "ptydevice.h"
+#include "serialcontrol.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+
+// The upload stream as the device receives it, driven tick by tick or by the real timer.
+class TestPacedSender : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void uploadStream_data();
+    void uploadStream();
+    void secondSendRestarts();
+    void textChangedDuringUploadIsNotSent();
+    void realTimerPacesTheUpload();
+    void sendWithNoPortOpen();
+    void deviceVanishesMidUpload();
+    void deviceVanishesBetweenTicks();
+    void portChangeMidUploadGoesToNewPort();
+
+private:
+    // Ticks until the upload ends, as the timer would.
+    int tickToEnd();
+
+    std::unique_ptr<PtyDevice> m_device;
+    std::unique_ptr<PtyDevice> m_other;
+    std::unique_ptr<SerialControl> m_comm;
+    std::unique_ptr<PacedSender> m_sender;
+};
+
+void TestPacedSender::init()
+{
+    m_device = std::make_unique<PtyDevice>();
+    m_other = std::make_unique<PtyDevice>();
+    m_comm = std::make_unique<SerialControl>(portsAt({m_device->path(), m_other->path()}));
+    m_sender = std::make_unique<PacedSender>(*m_comm);
+    selectPort(*m_comm, QStringLiteral("1"));
+}
+
+void TestPacedSender::cleanup()
+{
+    m_sender.reset();
+    m_comm.reset();
+    m_other.reset();
+    m_device.reset();
+}
+
+int TestPacedSender::tickToEnd()
+{
+    int ticks = 0;
+    while (m_sender->isSending() && ticks < 1000) {
+        m_sender->sendNextChar();
+        ++ticks;
+    }
+    return ticks;
+}
+
+void TestPacedSender::uploadStream_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("empty") << QString() << QByteArray("\x0d");
+    QTest::newRow("one pause") << QStringLiteral("$") << QByteArray("\x0b\x0d");
+    QTest::newRow("pause inside") << QStringLiteral("A$B") << QByteArray("\x41\x0b\x42\x0d");
+    QTest::newRow("two lines") << QStringLiteral("AB\r\nC") << QByteArray("AB\r\nC\r");
+    QTest::newRow("blanks and tab kept") << QStringLiteral(" a\tb ") << QByteArray(" a\tb \r");
+    QTest::newRow("e acute") << QStringLiteral("\u00e9") << QByteArray("\xe9\x0d");
+    QTest::newRow("euro") << QStringLiteral("\u20ac") << QByteArray("\x80\x0d");
+    QTest::newRow("omega has no byte") << QStringLiteral("\u03a9") << QByteArray("?\x0d");
+    QTest::newRow("emoji is two characters")
+        << QStringLiteral("\U0001F600") << QByteArray("??\x0d");
+    QTest::newRow("full") << QString(MessageCapacity, u'x')
+                          << QByteArray(MessageCapacity, 'x') + QByteArray("\x0d");
+}
+
+void TestPacedSender::uploadStream()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+
+    m_sender->startUpload(text);
+    QVERIFY(m_sender->isSending());
+    QCOMPARE(m_device->take(), QByteArray()); // nothing at the click itself
+
+    QCOMPARE(tickToEnd(), bytes.size());
+    QCOMPARE(m_device->take(), bytes);
+    QVERIFY(!m_sender->isSending());
+    QCOMPARE(m_sender->nextCharPos(), bytes.size() + 1);
+    QCOMPARE(m_sender->pendingMessage(), text + QChar(EndCode)); // "$" kept, translated on the way
+}
+
+void TestPacedSender::secondSendRestarts()
+{
+    m_sender->startUpload(QStringLiteral("HELLO"));
+    for (int i = 0; i < 3; ++i)
+        m_sender->sendNextChar();
+    m_sender->startUpload(QStringLiteral("A$"));
+    QVERIFY(m_sender->isSending());
+    tickToEnd();
+    QCOMPARE(m_device->take(), QByteArray("HELA\x0b\x0d"));
+}
+
+void TestPacedSender::textChangedDuringUploadIsNotSent()
+{
+    QString text = QStringLiteral("KEEP");
+    m_sender->startUpload(text);
+    m_sender->sendNextChar();
+    text.clear(); // the box is cleared or edited: the sender has its own copy
+    tickToEnd();
+    QCOMPARE(m_device->take(), QByteArray("KEEP\r"));
+}
+
+void TestPacedSender::realTimerPacesTheUpload()
+{
+    QCOMPARE(m_sender->timer().interval(), 100);
+    QCOMPARE(m_sender->timer().timerType(), Qt::PreciseTimer);
+
+    QSignalSpy progress(m_sender.get(), &PacedSender::progressed);
+    m_sender->startUpload(QStringLiteral("A$"));
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += m_device->take()).size() == 3, 5000);
+    QCOMPARE(received, QByteArray("A\x0b\x0d"));
+    QTRY_VERIFY(!m_sender->isSending());
+    QCOMPARE(progress.count(), 4); // at Send and after each byte
+    QCOMPARE(progress.last(), (QVariantList{3, 3}));
+}
+
+void TestPacedSender::sendWithNoPortOpen()
+{
+    m_comm->setPortOpen(false);
+    QSignalSpy failed(m_sender.get(), &PacedSender::failed);
+    m_sender->startUpload(QStringLiteral("AB"));
+    m_sender->sendNextChar();
+    QVERIFY(!m_sender->isSending());
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.first().first().toString(),
+             QStringLiteral("The message was not sent: no serial port is open."));
+    QCOMPARE(m_device->take(), QByteArray());
+}
+
+void TestPacedSender::deviceVanishesMidUpload()
+{
+    QSignalSpy failed(m_sender.get(), &PacedSender::failed);
+    QSignalSpy lost(m_comm.get(), &SerialControl::portLost);
+    m_sender->startUpload(QStringLiteral("ABCDE"));
+    m_sender->sendNextChar();
+    m_sender->sendNextChar();
+    QCOMPARE(m_device->take(), QByteArray("AB"));
+
+    m_device->unplug();
+    m_sender->sendNextChar();
+    QVERIFY(!m_sender->isSending());
+    QVERIFY(!m_comm->portOpen());
+    QCOMPARE(failed.count(), 1);
+    const QString message = failed.first().first().toString();
+    QVERIFY2(
+        message.startsWith(QStringLiteral("The upload stopped after 2 of 6 characters: port 1 (")),
+        qPrintable(message));
+
+    // Qt repeats a resource error while a port stays open; with the port closed it stays quiet.
+    QTest::qWait(50);
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(lost.count(), 0);
+}
+
+void TestPacedSender::deviceVanishesBetweenTicks()
+{
+    QSignalSpy failed(m_sender.get(), &PacedSender::failed);
+    m_sender->startUpload(QString(20, u'x'));
+    QByteArray received;
+    QTRY_VERIFY((received += m_device->take()).size() > 0);
+    m_device->unplug();
+    QTRY_COMPARE(failed.count(), 1);
+    QVERIFY(!m_sender->isSending());
+    QVERIFY(!m_comm->portOpen());
+    QTest::qWait(250);
+    QCOMPARE(failed.count(), 1);
+}
+
+void TestPacedSender::portChangeMidUploadGoesToNewPort()
+{
+    m_sender->startUpload(QStringLiteral("ABCD"));
+    m_sender->sendNextChar();
+    m_sender->sendNextChar();
+    selectPort(*m_comm, QStringLiteral("2"));
+    QVERIFY(m_sender->isSending());
+    tickToEnd();
+    QCOMPARE(m_device->take(), QByteArray("AB"));
+    QCOMPARE(m_other->take(), QByteArray("CD\r"));
+}
+
+QTEST_GUILESS_MAIN(TestPacedSender)
+#include "tst_pacedsender.moc"

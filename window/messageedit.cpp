@@ -1,0 +1,110 @@
+#include "messageedit.h"
+
+#include "messagetext.h"
+
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QTextBlock>
+
+namespace {
+
+// The document keeps a line break as one paragraph separator; the message has CR LF there.
+QString documentToMessage(QString text)
+{
+    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+    return text;
+}
+
+QString messageToDocument(QString text)
+{
+    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+} // namespace
+
+MessageEdit::MessageEdit(QWidget *parent) : QPlainTextEdit(parent)
+{
+    setFont(QFont(QStringLiteral("Courier New"), 12, QFont::Normal));
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setTabChangesFocus(true);
+}
+
+QString MessageEdit::message() const
+{
+    // Raw text keeps a typed no-break space as it is instead of turning it into a blank.
+    return documentToMessage(document()->toRawText());
+}
+
+void MessageEdit::setMessage(const QString &text)
+{
+    setPlainText(messageToDocument(fittingStart(withCrLfBreaks(text), MessageCapacity)));
+}
+
+qsizetype MessageEdit::room() const
+{
+    const QString selected = documentToMessage(textCursor().selectedText());
+    return MessageCapacity - message().size() + selected.size();
+}
+
+void MessageEdit::insertMessageText(const QString &text, bool clip)
+{
+    const qsizetype free = room();
+    const QString fitting =
+        clip ? fittingStart(text, free) : (text.size() <= free ? text : QString());
+    if (fitting.isEmpty())
+        return;
+    insertPlainText(messageToDocument(fitting));
+    ensureCursorVisible();
+}
+
+void MessageEdit::keyPressEvent(QKeyEvent *event)
+{
+    const Qt::KeyboardModifiers commandKeys =
+        Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && !(event->modifiers() & commandKeys)) {
+        // Shift+Enter too: the message knows one kind of line break.
+        insertMessageText(QStringLiteral("\r\n"), false);
+        event->accept();
+        return;
+    }
+    const QString typed = event->text();
+    if (!typed.isEmpty() && (typed.at(0).isPrint() || typed.at(0).isSurrogate()) &&
+        typed.size() > room()) {
+        // At the limit a keystroke is refused outright, as the device's memory is full.
+        event->accept();
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+void MessageEdit::inputMethodEvent(QInputMethodEvent *event)
+{
+    const QString commit = event->commitString();
+    if (commit.isEmpty()) {
+        QPlainTextEdit::inputMethodEvent(event);
+        return;
+    }
+    // The replaced range, if any, comes back to the room before the commit string goes in.
+    const qsizetype free = room() + event->replacementLength();
+    const QString fitting = messageToDocument(fittingStart(withCrLfBreaks(commit), free));
+    QInputMethodEvent clipped(event->preeditString(), event->attributes());
+    clipped.setCommitString(fitting, event->replacementStart(), event->replacementLength());
+    QPlainTextEdit::inputMethodEvent(&clipped);
+    event->setAccepted(clipped.isAccepted());
+}
+
+bool MessageEdit::canInsertFromMimeData(const QMimeData *source) const
+{
+    return source->hasText();
+}
+
+void MessageEdit::insertFromMimeData(const QMimeData *source)
+{
+    // Plain text only: rich text or images have no meaning on the device.
+    if (source->hasText())
+        insertMessageText(withCrLfBreaks(source->text()), true);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QPlainTextEdit>
+
+// The message text box: several wrapped lines of Courier New, holding at most MessageCapacity
+// characters of the message text, in which a line break is CR LF and counts two. The limit
+// holds for typing, pasting, dropping, input methods and text set by the program; undo and
+// redo can only go back to texts that held it.
+class MessageEdit : public QPlainTextEdit
+{
+    Q_OBJECT
+
+public:
+    explicit MessageEdit(QWidget *parent = nullptr);
+
+    // The message text as the rest of the program sees it, line breaks as CR LF.
+    QString message() const;
+    // Sets the text as the program's own change; what doesn't fit is dropped.
+    void setMessage(const QString &text);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void inputMethodEvent(QInputMethodEvent *event) override;
+    bool canInsertFromMimeData(const QMimeData *source) const override;
+    void insertFromMimeData(const QMimeData *source) override;
+
+private:
+    // Room for an insertion at the cursor, the selection it would replace counted as free.
+    qsizetype room() const;
+    // Inserts the CR LF text at the cursor: what fits, or, with clip false, all of it or nothing.
+    void insertMessageText(const QString &text, bool clip);
+};
