@@ -21,6 +21,22 @@ QString messageToDocument(QString text)
     return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
+// Whether the text edit would insert the key's text, by the rules Qt's own text controls use:
+// Ctrl and Ctrl+Shift are shortcuts, AltGr (Ctrl+Alt on Windows) types.
+bool insertsText(const QKeyEvent *event)
+{
+    const QString text = event->text();
+    if (text.isEmpty())
+        return false;
+    const QChar c = text.at(0);
+    if (c.category() == QChar::Other_Format)
+        return true;
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    if (modifiers == Qt::ControlModifier || modifiers == (Qt::ShiftModifier | Qt::ControlModifier))
+        return false;
+    return c.isPrint() || c.category() == QChar::Other_PrivateUse || c.isHighSurrogate();
+}
+
 } // namespace
 
 MessageEdit::MessageEdit(QWidget *parent) : QPlainTextEdit(parent)
@@ -56,7 +72,13 @@ void MessageEdit::insertMessageText(const QString &text, bool clip)
         clip ? fittingStart(text, free) : (text.size() <= free ? text : QString());
     if (fitting.isEmpty())
         return;
-    insertPlainText(messageToDocument(fitting));
+    // An edit block of its own, so that undo takes back this insertion and not the typing
+    // before it as well.
+    QTextCursor cursor = textCursor();
+    cursor.beginEditBlock();
+    cursor.insertText(messageToDocument(fitting));
+    cursor.endEditBlock();
+    setTextCursor(cursor);
     ensureCursorVisible();
 }
 
@@ -71,9 +93,7 @@ void MessageEdit::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
-    const QString typed = event->text();
-    if (!typed.isEmpty() && (typed.at(0).isPrint() || typed.at(0).isSurrogate()) &&
-        typed.size() > room()) {
+    if (insertsText(event) && event->text().size() > room()) {
         // At the limit a keystroke is refused outright, as the device's memory is full.
         event->accept();
         return;
