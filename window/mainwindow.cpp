@@ -197,10 +197,11 @@ void MainWindow::showProbedPorts()
         m_combo1->setCurrentIndex(-1);
         m_combo1->clearEditText();
     }
-    // With nothing found the selector stays empty: there is nothing to open and nothing
-    // the user could do about it before choosing a port.
+    // Setting the first entry as current changes the text, which selects the port. With
+    // nothing found the selector stays empty: there is nothing to open and nothing the user
+    // could do about it before choosing a port.
     if (!entries.isEmpty())
-        m_combo1->setEditText(entries.first());
+        m_combo1->setCurrentIndex(0);
 }
 
 void MainWindow::selectPort()
