@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 
 namespace {
 
@@ -60,6 +61,7 @@ MainWindow::MainWindow(SerialControl::PortResolver resolver, QWidget *parent)
     setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.xpm")));
     setFixedSize(6810 / Twips, 3120 / Twips);
     buildControls();
+    fitCaptions();
 
     connect(m_text1, &QPlainTextEdit::textChanged, this,
             [this] { guarded([this] { updateCounter(); }); });
@@ -148,6 +150,39 @@ void MainWindow::buildControls()
     setTabOrder(m_command6, m_command2);
     setTabOrder(m_command2, m_command1);
     m_text1->setFocus();
+}
+
+bool MainWindow::captionsFit(const QFont &font) const
+{
+    const QFontMetrics metrics(font);
+    // The counter is measured at its widest caption, not at what it shows now.
+    const std::pair<const QLabel *, QString> labels[] = {
+        {m_label1, m_label1->text()}, {m_label2, counterCaption(0)}, {m_label3, m_label3->text()}};
+    for (const auto &[label, caption] : labels) {
+        if (metrics.horizontalAdvance(caption) > label->width() ||
+            metrics.height() > label->height())
+            return false;
+    }
+    // Room for the button's frame and a little air on either side of the caption.
+    const int buttonMargins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
+    for (const QPushButton *button : {m_command1, m_command6, m_command2}) {
+        if (metrics.horizontalAdvance(button->text()) + buttonMargins > button->width())
+            return false;
+    }
+    return true;
+}
+
+void MainWindow::fitCaptions()
+{
+    // The layout was drawn for an 8-point system font. Where the desktop's default font is
+    // larger, the window keeps the default family at the largest size at which no caption is
+    // cut off.
+    QFont font = this->font();
+    if (captionsFit(font))
+        return;
+    while (font.pointSizeF() > 6 && !captionsFit(font))
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    setFont(font);
 }
 
 void MainWindow::load()

@@ -36,6 +36,8 @@ protected:
 
 private:
     void buildControls();
+    bool captionsFit(const QFont &font) const;
+    void fitCaptions();
     void load();
     void shutDown();
 
