@@ -167,6 +167,10 @@ void TestMainWindow::probe()
         QCOMPARE(m_window->comm().commPort(), entries.first().toInt());
     QVERIFY(openBoxes().isEmpty()); // an empty list is no reason to complain
     QCOMPARE(m_port1->take() + m_port2->take(), QByteArray()); // probing sends nothing
+    if (entries.isEmpty())
+        QCOMPARE(m_window->comm().notOpenReason(),
+                 QStringLiteral("no serial port was found; type a port number or a device path "
+                                "into the port box"));
 }
 
 void TestMainWindow::pickingAnotherPort()
@@ -480,6 +484,7 @@ void TestMainWindow::deviceLostShowsOneBox()
     QVERIFY(!m_window->sender().isSending());
     QVERIFY(!m_window->comm().portOpen());
     QVERIFY(m_window->findChild<QProgressBar *>()->isHidden());
+    QVERIFY(combo1()->accessibleDescription().contains(QStringLiteral("stopped working")));
     QTest::qWait(350);
     QCOMPARE(openBoxes().size(), 1);
 }

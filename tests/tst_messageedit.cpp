@@ -127,6 +127,15 @@ void TestMessageEdit::lineBreakReachesTheDeviceAsCrLf()
     QTest::keyClick(m_text1, Qt::Key_Enter, Qt::ShiftModifier); // keypad Enter, with Shift too
     QTest::keyClicks(m_text1, QStringLiteral("C"));
     QCOMPARE(m_text1->message(), QStringLiteral("AB\r\n\r\nC"));
+    // Whatever the modifier, Enter at the limit inserts nothing.
+    m_text1->setMessage(QString(MessageCapacity - 1, u'a'));
+    m_text1->moveCursor(QTextCursor::End);
+    for (const Qt::KeyboardModifiers modifiers :
+         {Qt::NoModifier, Qt::ShiftModifier, Qt::ControlModifier, Qt::AltModifier}) {
+        QTest::keyClick(m_text1, Qt::Key_Return, modifiers);
+        QCOMPARE(m_text1->message(), QString(MessageCapacity - 1, u'a'));
+    }
+    m_text1->setMessage(QStringLiteral("AB\r\n\r\nC"));
 
     QTest::mouseClick(m_window->findChild<QPushButton *>("Command2"), Qt::LeftButton);
     while (m_window->sender().isSending())

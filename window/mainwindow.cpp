@@ -76,6 +76,8 @@ MainWindow::MainWindow(SerialControl::PortResolver resolver, QWidget *parent)
     connect(m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
     connect(m_sender, &PacedSender::failed, this, [this](const QString &message) {
         m_progress->hide();
+        if (!m_comm.portOpen())
+            markSelector(m_comm.notOpenReason());
         tell(message);
     });
 
@@ -237,6 +239,10 @@ void MainWindow::showProbedPorts()
     // could do about it before choosing a port.
     if (!entries.isEmpty())
         m_combo1->setCurrentIndex(0);
+    else
+        m_comm.setNotOpenReason(
+            QStringLiteral("no serial port was found; type a port number or a device path "
+                           "into the port box"));
 }
 
 void MainWindow::selectPort()

@@ -84,11 +84,9 @@ void MessageEdit::insertMessageText(const QString &text, bool clip)
 
 void MessageEdit::keyPressEvent(QKeyEvent *event)
 {
-    const Qt::KeyboardModifiers commandKeys =
-        Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && !(event->modifiers() & commandKeys)) {
-        // Shift+Enter too: the message knows one kind of line break.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // With any modifier: the message knows one kind of line break, and the text edit
+        // would otherwise insert one behind the limit's back.
         insertMessageText(QStringLiteral("\r\n"), false);
         event->accept();
         return;
