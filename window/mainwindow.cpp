@@ -63,16 +63,16 @@ MainWindow::MainWindow(SerialControl::PortResolver resolver, QWidget *parent)
     buildControls();
     fitCaptions();
 
-    connect(m_text1, &QPlainTextEdit::textChanged, this,
-            [this] { guarded([this] { updateCounter(); }); });
-    connect(m_command6, &QPushButton::clicked, this,
-            [this] { guarded([this] { clearMessage(); }); });
-    connect(m_command2, &QPushButton::clicked, this,
-            [this] { guarded([this] { startUpload(); }); });
-    connect(m_command1, &QPushButton::clicked, this, [this] { guarded([this] { showHelp(); }); });
-    connect(m_combo1, &QComboBox::editTextChanged, this,
-            [this] { guarded([this] { selectPort(); }); });
-    connect(m_combo1, &QComboBox::activated, this, [this] { guarded([this] { selectPort(); }); });
+    // Each handled event runs one operation; whatever it throws ends there, told to the user.
+    const auto handler = [this](void (MainWindow::*operation)()) {
+        return [this, operation] { guarded([this, operation] { (this->*operation)(); }); };
+    };
+    connect(m_text1, &QPlainTextEdit::textChanged, this, handler(&MainWindow::updateCounter));
+    connect(m_command6, &QPushButton::clicked, this, handler(&MainWindow::clearMessage));
+    connect(m_command2, &QPushButton::clicked, this, handler(&MainWindow::startUpload));
+    connect(m_command1, &QPushButton::clicked, this, handler(&MainWindow::showHelp));
+    connect(m_combo1, &QComboBox::editTextChanged, this, handler(&MainWindow::selectPort));
+    connect(m_combo1, &QComboBox::activated, this, handler(&MainWindow::selectPort));
     connect(m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
     connect(m_sender, &PacedSender::failed, this, [this](const QString &message) {
         m_progress->hide();
@@ -81,7 +81,7 @@ MainWindow::MainWindow(SerialControl::PortResolver resolver, QWidget *parent)
         tell(message);
     });
 
-    load();
+    guarded([this] { load(); });
 }
 
 MainWindow::~MainWindow()
