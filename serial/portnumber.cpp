@@ -27,14 +27,14 @@ int digitValue(QChar c, int base)
     return value < base ? value : -1;
 }
 
-long long readRadix(const QString &s, qsizetype i, int base)
+long long readRadix(const QString &s, qsizetype i, int base, long long limit = Saturated)
 {
     long long value = 0;
     for (; i < s.size(); ++i) {
         const int digit = digitValue(s.at(i), base);
         if (digit < 0)
             break;
-        value = std::min(value * base + digit, Saturated);
+        value = std::min(value * base + digit, limit);
     }
     return value;
 }
@@ -77,7 +77,9 @@ long long readDecimal(const QString &s)
         if (j < s.size() && (s.at(j) == u'+' || s.at(j) == u'-'))
             negativeExponent = s.at(j++) == u'-';
         if (j < s.size() && isDecimalDigit(s.at(j))) {
-            const long long exponent = readRadix(s, j, 10);
+            // The point may stand as many places from the digits as the text is long (a run of
+            // a million zeros, say); only an exponent beyond that as well decides the value alone.
+            const long long exponent = readRadix(s, j, 10, Saturated + s.size());
             pointAt += negativeExponent ? -exponent : exponent;
         }
     }

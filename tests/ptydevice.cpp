@@ -50,10 +50,11 @@ termios PtyDevice::lineSettings() const
 
 void PtyDevice::unplug()
 {
+    // Only the master goes: our slave descriptor keeps the pty's number taken until the program
+    // has closed its port and dropped its lock file, so a test running beside this one can't be
+    // handed the same number in between and find it "in use".
     ::close(m_master);
     m_master = -1;
-    ::close(m_slave);
-    m_slave = -1;
 }
 
 std::function<std::optional<PortDevice>(int)> portsAt(const QStringList &paths)

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -31,6 +32,10 @@ private slots:
     void textSetByTheProgramIsHeldToTheLimit();
     void clearOnEmptyChangesNothing();
     void clearDuringUploadKeepsTheUpload();
+    void keystrokeAtTheLimit_data();
+    void keystrokeAtTheLimit();
+    void inputMethodReplacement_data();
+    void inputMethodReplacement();
 
 private:
     QString counter() const { return m_window->findChild<QLabel *>("Label2")->text(); }
@@ -225,6 +230,79 @@ void TestMessageEdit::clearDuringUploadKeepsTheUpload()
     while (m_window->sender().isSending())
         m_window->sender().sendNextChar();
     QCOMPARE(m_device->take(), QByteArray("SEND\x0bME\r"));
+}
+
+void TestMessageEdit::keystrokeAtTheLimit_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("typed"); // the key's text
+    QTest::addColumn<QString>("after");
+
+    const QString full(MessageCapacity, u'a');
+    const QString oneShort(MessageCapacity - 1, u'a');
+    QTest::newRow("tab at the limit") << full << "\t" << full;
+    QTest::newRow("tab with room") << oneShort << "\t" << oneShort + u'\t';
+    QTest::newRow("line separator one short") << oneShort << "\u2028" << oneShort;
+    QTest::newRow("paragraph separator one short") << oneShort << "\u2029" << oneShort;
+    QTest::newRow("line separator with room") << QString(MessageCapacity - 2, u'a') << "\u2028"
+                                              << QString(MessageCapacity - 2, u'a') + "\r\n";
+    QTest::newRow("zero-width joiner at the limit") << full << "\u200d" << full;
+    QTest::newRow("private use at the limit") << full << "\ue000" << full;
+}
+
+void TestMessageEdit::keystrokeAtTheLimit()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, typed);
+    QFETCH(QString, after);
+
+    // On its own, with no other widget to take the focus, a tab reaches the text.
+    MessageEdit edit;
+    edit.setMessage(before);
+    edit.moveCursor(QTextCursor::End);
+    QTest::sendKeyEvent(QTest::Click, &edit, typed == u"\t" ? Qt::Key_Tab : Qt::Key_unknown, typed,
+                        Qt::NoModifier);
+    QCOMPARE(edit.message(), after);
+}
+
+void TestMessageEdit::inputMethodReplacement_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<int>("cursor");
+    QTest::addColumn<QString>("commit");
+    QTest::addColumn<int>("replaceFrom"); // relative to the cursor
+    QTest::addColumn<int>("replaceLength");
+    QTest::addColumn<QString>("after");
+
+    const QString full(MessageCapacity, u'a');
+    QTest::newRow("within the text") << "abc" << 3 << "X" << -1 << 1 << "abX";
+    QTest::newRow("past the end, at the limit")
+        << full << int(full.size()) << "'M-" << 3 << 3 << full;
+    QTest::newRow("before the start") << "\U0001F600x" << 0 << "y" << -1 << 1 << "y\U0001F600x";
+    QTest::newRow("reaching past the end") << "ab" << 1 << "Z" << 0 << 5 << "aZb";
+}
+
+void TestMessageEdit::inputMethodReplacement()
+{
+    QFETCH(QString, before);
+    QFETCH(int, cursor);
+    QFETCH(QString, commit);
+    QFETCH(int, replaceFrom);
+    QFETCH(int, replaceLength);
+    QFETCH(QString, after);
+
+    // An input method's range that strays outside the text replaces nothing, and the room is
+    // not counted as if it did.
+    MessageEdit edit;
+    edit.setMessage(before);
+    QTextCursor position = edit.textCursor();
+    position.setPosition(cursor);
+    edit.setTextCursor(position);
+    QInputMethodEvent event;
+    event.setCommitString(commit, replaceFrom, replaceLength);
+    QApplication::sendEvent(&edit, &event);
+    QCOMPARE(edit.message(), after);
+    QVERIFY(edit.message().size() <= MessageCapacity);
 }
 
 QTEST_MAIN(TestMessageEdit)

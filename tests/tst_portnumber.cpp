@@ -69,6 +69,14 @@ void TestPortNumber::reading_data()
     QTest::newRow("long hex") << "&H" + QString(5000, u'F') << OutOfRange;
     QTest::newRow("huge exponent digits") << "1e" + QString(400, u'9') << OutOfRange;
     QTest::newRow("huge negative exponent") << "5e-" + QString(400, u'9') << 0;
+    // The exponent has to reach past the zeros, however many there are.
+    const QString millionZeros(1'000'000, u'0');
+    QTest::newRow("exponent past a million zeros") << "0." + millionZeros + "1e1000001" << 1;
+    QTest::newRow("half to even past a million zeros") << "0." + millionZeros + "25e1000001" << 2;
+    QTest::newRow("out of range past a million zeros")
+        << "0." + millionZeros + "1e1000010" << OutOfRange;
+    QTest::newRow("exponent of a million past a million zeros")
+        << "0." + millionZeros + "6e1000000" << 1;
 }
 
 void TestPortNumber::reading()

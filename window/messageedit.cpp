@@ -34,7 +34,10 @@ bool insertsText(const QKeyEvent *event)
     const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
     if (modifiers == Qt::ControlModifier || modifiers == (Qt::ShiftModifier | Qt::ControlModifier))
         return false;
-    return c.isPrint() || c.category() == QChar::Other_PrivateUse || c.isHighSurrogate();
+    // A text edit takes a tab as text whenever the key reaches it (no other widget to move the
+    // focus to, for one).
+    return c.isPrint() || c.category() == QChar::Other_PrivateUse || c.isHighSurrogate() ||
+           c == u'\t';
 }
 
 } // namespace
@@ -91,26 +94,43 @@ void MessageEdit::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
-    if (insertsText(event) && event->text().size() > room()) {
-        // At the limit a keystroke is refused outright, as the device's memory is full.
-        event->accept();
-        return;
+    if (insertsText(event)) {
+        // The text edit would put a line or paragraph separator (a printable character to it)
+        // in as it stands, counted one by the key's text but two in the message; such a
+        // keystroke goes in as the message's own text. At the limit a keystroke is refused
+        // outright, as the device's memory is full.
+        const QString typed = event->text();
+        const QString asMessage = withCrLfBreaks(typed);
+        if (asMessage != typed || typed.size() > room()) {
+            insertMessageText(asMessage, false);
+            event->accept();
+            return;
+        }
     }
     QPlainTextEdit::keyPressEvent(event);
 }
 
 void MessageEdit::inputMethodEvent(QInputMethodEvent *event)
 {
+    // The range an input method replaces is counted from the cursor once the selection is gone.
+    // One reaching outside the text is the input method's mistake: the text edit would replace
+    // from the cursor instead, text nobody meant (half a surrogate pair, say), so nothing is.
+    const QTextCursor cursor = textCursor();
+    const int textLeft =
+        document()->characterCount() - 1 - (cursor.selectionEnd() - cursor.selectionStart());
+    const int from = cursor.selectionStart() + event->replacementStart();
+    const bool within = from >= 0 && from + event->replacementLength() <= textLeft;
     const QString commit = event->commitString();
-    if (commit.isEmpty()) {
+    if (commit.isEmpty() && within) {
         QPlainTextEdit::inputMethodEvent(event);
         return;
     }
-    // The replaced range, if any, comes back to the room before the commit string goes in.
-    const qsizetype free = room() + event->replacementLength();
-    const QString fitting = messageToDocument(fittingStart(withCrLfBreaks(commit), free));
+    // The replaced text comes back to the room before the commit string goes in.
+    const int replaced = within ? event->replacementLength() : 0;
+    const QString fitting =
+        messageToDocument(fittingStart(withCrLfBreaks(commit), room() + replaced));
     QInputMethodEvent clipped(event->preeditString(), event->attributes());
-    clipped.setCommitString(fitting, event->replacementStart(), event->replacementLength());
+    clipped.setCommitString(fitting, within ? event->replacementStart() : 0, replaced);
     QPlainTextEdit::inputMethodEvent(&clipped);
     event->setAccepted(clipped.isAccepted());
 }
