@@ -1,5 +1,6 @@
 #include "hostports.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSerialPortInfo>
 #include <algorithm>
@@ -69,9 +70,16 @@ std::optional<PortDevice> hostPortDevice(int number)
 #ifdef Q_OS_WIN
     return PortDevice{QStringLiteral("COM%1").arg(number), {}};
 #else
-    const QStringList consoles =
-        readSysfs(QStringLiteral("/sys/class/tty/console/active")).split(u' ', Qt::SkipEmptyParts);
-    const QList<HostTty> ports = numberHostPorts(readHostTtys(), consoles);
+    // Start-up looks ports up three times in a row, and listing the host's ttys costs a few
+    // milliseconds each time; a list this fresh still finds an adapter plugged in just now.
+    static QList<HostTty> ports;
+    static QElapsedTimer listedAt;
+    if (!listedAt.isValid() || listedAt.elapsed() > 500) {
+        const QStringList consoles = readSysfs(QStringLiteral("/sys/class/tty/console/active"))
+                                         .split(u' ', Qt::SkipEmptyParts);
+        ports = numberHostPorts(readHostTtys(), consoles);
+        listedAt.start();
+    }
     if (number > ports.size())
         return std::nullopt;
     const HostTty &tty = ports.at(number - 1);

@@ -72,7 +72,7 @@ void TestEndToEnd::uploadReachesTheVirtualDevice()
     QCOMPARE(summary.value("stop_bits").toInt(), 1);
     QCOMPARE(summary.value("flow").toString(), QStringLiteral("none"));
     QCOMPARE(summary.value("settings_ok").toBool(), true);
-    QVERIFY(!window.sender().isSending());
+    QVERIFY(!window.pacedSender().isSending());
 }
 
 QTEST_MAIN(TestEndToEnd)

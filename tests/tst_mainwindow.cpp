@@ -94,8 +94,8 @@ void TestMainWindow::send(const QString &text)
 
 void TestMainWindow::tickToEnd()
 {
-    for (int i = 0; i < 200 && m_window->sender().isSending(); ++i)
-        m_window->sender().sendNextChar();
+    for (int i = 0; i < 200 && m_window->pacedSender().isSending(); ++i)
+        m_window->pacedSender().sendNextChar();
 }
 
 QList<QMessageBox *> TestMainWindow::openBoxes()
@@ -126,7 +126,7 @@ void TestMainWindow::startUpWithBothPortsFree()
     QCOMPARE(QApplication::focusWidget(), text1);
     QCOMPARE(m_window->findChild<QLabel *>("Label2")->text(),
              QStringLiteral("124  characters remaining"));
-    QVERIFY(!m_window->sender().isSending());
+    QVERIFY(!m_window->pacedSender().isSending());
     QVERIFY(m_window->findChild<QProgressBar *>()->isHidden());
     QVERIFY(openBoxes().isEmpty());
 }
@@ -228,8 +228,8 @@ void TestMainWindow::failedSelectionIsMarkedAndToldAtSend()
     QVERIFY(openBoxes().isEmpty()); // nothing pops up while typing
 
     send(QStringLiteral("HI"));
-    m_window->sender().sendNextChar();
-    QVERIFY(!m_window->sender().isSending());
+    m_window->pacedSender().sendNextChar();
+    QVERIFY(!m_window->pacedSender().isSending());
     const QList<QMessageBox *> boxes = openBoxes();
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first()->text(),
@@ -282,11 +282,11 @@ void TestMainWindow::uploadFollowsThePortSwitch()
 {
     startWindow({m_port1->path(), m_port2->path()});
     send(QStringLiteral("ABCD"));
-    m_window->sender().sendNextChar();
-    m_window->sender().sendNextChar();
+    m_window->pacedSender().sendNextChar();
+    m_window->pacedSender().sendNextChar();
     combo1()->setFocus();
     QTest::keyClick(combo1(), Qt::Key_Down);
-    QVERIFY(m_window->sender().isSending());
+    QVERIFY(m_window->pacedSender().isSending());
     tickToEnd();
     QCOMPARE(m_port1->take(), QByteArray("AB"));
     QCOMPARE(m_port2->take(), QByteArray("CD\r"));
@@ -442,8 +442,8 @@ void TestMainWindow::helpDuringUpload()
             box->done(QMessageBox::Ok);
     });
     QTest::mouseClick(m_window->findChild<QPushButton *>("Command1"), Qt::LeftButton);
-    QCOMPARE(m_window->sender().pendingMessage(), QStringLiteral("AB$\r"));
-    QTRY_VERIFY(!m_window->sender().isSending());
+    QCOMPARE(m_window->pacedSender().pendingMessage(), QStringLiteral("AB$\r"));
+    QTRY_VERIFY(!m_window->pacedSender().isSending());
     QCOMPARE(whileOpen + m_port1->take(), QByteArray("AB\x0b\r"));
 }
 
@@ -455,7 +455,7 @@ void TestMainWindow::closingMidUploadCutsIt()
     QTRY_VERIFY((received += m_port1->take()).size() >= 2);
     m_window->close();
     QVERIFY(!m_window->comm().portOpen());
-    QVERIFY(!m_window->sender().isSending());
+    QVERIFY(!m_window->pacedSender().isSending());
     received += m_port1->take();
     QTest::qWait(350); // long enough for three more ticks, had the upload gone on
     QCOMPARE(m_port1->take(), QByteArray());
@@ -481,7 +481,7 @@ void TestMainWindow::deviceLostShowsOneBox()
     m_port1->unplug();
     QTRY_COMPARE(openBoxes().size(), 1);
     QVERIFY(openBoxes().first()->text().startsWith(QStringLiteral("The upload stopped after ")));
-    QVERIFY(!m_window->sender().isSending());
+    QVERIFY(!m_window->pacedSender().isSending());
     QVERIFY(!m_window->comm().portOpen());
     QVERIFY(m_window->findChild<QProgressBar *>()->isHidden());
     QVERIFY(combo1()->accessibleDescription().contains(QStringLiteral("stopped working")));

@@ -143,8 +143,8 @@ void TestMessageEdit::lineBreakReachesTheDeviceAsCrLf()
     m_text1->setMessage(QStringLiteral("AB\r\n\r\nC"));
 
     QTest::mouseClick(m_window->findChild<QPushButton *>("Command2"), Qt::LeftButton);
-    while (m_window->sender().isSending())
-        m_window->sender().sendNextChar();
+    while (m_window->pacedSender().isSending())
+        m_window->pacedSender().sendNextChar();
     QCOMPARE(m_device->take(), QByteArray("AB\r\n\r\nC\r"));
 }
 
@@ -222,13 +222,13 @@ void TestMessageEdit::clearDuringUploadKeepsTheUpload()
 {
     QTest::keyClicks(m_text1, QStringLiteral("SEND$ME"));
     QTest::mouseClick(m_window->findChild<QPushButton *>("Command2"), Qt::LeftButton);
-    m_window->sender().sendNextChar();
+    m_window->pacedSender().sendNextChar();
     QTest::mouseClick(m_window->findChild<QPushButton *>("Command6"), Qt::LeftButton);
     QCOMPARE(m_text1->message(), QString());
     QCOMPARE(counter(), QStringLiteral("124  characters remaining"));
-    QVERIFY(m_window->sender().isSending());
-    while (m_window->sender().isSending())
-        m_window->sender().sendNextChar();
+    QVERIFY(m_window->pacedSender().isSending());
+    while (m_window->pacedSender().isSending())
+        m_window->pacedSender().sendNextChar();
     QCOMPARE(m_device->take(), QByteArray("SEND\x0bME\r"));
 }
 

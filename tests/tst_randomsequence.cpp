@@ -114,7 +114,7 @@ void TestRandomSequence::userActions()
     auto *text1 = window.findChild<MessageEdit *>("Text1");
     auto *combo1 = window.findChild<QComboBox *>("Combo1");
     auto *label2 = window.findChild<QLabel *>("Label2");
-    PacedSender &sender = window.sender();
+    PacedSender &sender = window.pacedSender();
     Model model;
     QByteArray received[3];
 

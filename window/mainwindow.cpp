@@ -6,6 +6,8 @@
 #include "portselection.h"
 #include "serialerror.h"
 
+#include "rq204-upload.xpm"
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
@@ -58,7 +60,9 @@ MainWindow::MainWindow(SerialControl::PortResolver resolver, QWidget *parent)
 {
     setObjectName(QStringLiteral("form1"));
     setWindowTitle(Caption);
-    setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.xpm")));
+    // Compiled in: loading it as a file would make Qt load every image plugin to find the one
+    // that reads XPM.
+    setWindowIcon(QIcon(QPixmap(rq204_upload)));
     setFixedSize(6810 / Twips, 3120 / Twips);
     buildControls();
     fitCaptions();

@@ -26,7 +26,7 @@ public:
     ~MainWindow() override;
 
     SerialControl &comm() { return m_comm; }
-    PacedSender &sender() { return *m_sender; }
+    PacedSender &pacedSender() { return *m_sender; }
 
     static const QString Caption;
     static const QString HelpText;
