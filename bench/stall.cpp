@@ -11,6 +11,7 @@
 #include "messageedit.h"
 #include "messagetext.h"
 #include "pacedsender.h"
+#include "ptyports.h"
 
 #include <QApplication>
 #include <QMetaEnum>
@@ -21,7 +22,6 @@
 #include <chrono>
 #include <cstdio>
 #include <poll.h>
-#include <pty.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -102,22 +102,11 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    int masters[2] = {-1, -1};
-    QStringList paths;
-    for (int &master : masters) {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-            std::perror("openpty");
-            return 1;
-        }
-        paths.append(QString::fromLocal8Bit(name));
-    }
-    const SerialControl::PortResolver ptys = [paths](int number) -> std::optional<PortDevice> {
-        if (number < 1 || number > paths.size())
-            return std::nullopt;
-        return PortDevice{paths.at(number - 1), QStringLiteral("pseudo-terminal")};
-    };
+    const PtyPorts ports(2);
+    if (!ports.ok(2))
+        return 1;
+    const std::vector<int> &masters = ports.masters;
+    const SerialControl::PortResolver ptys = ports.resolver();
 
     TimedApplication app(argc, argv);
     MainWindow window(ptys);

@@ -3,6 +3,7 @@
 // the message breaks a rule the device or the user relies on: at most MessageCapacity
 // characters, every line break a CR LF pair, no surrogate pair split by clipping, the counter
 // telling the room left. The pure text helpers behind the box get their own checks first.
+#include "fuzzbytes.h"
 #include "messageedit.h"
 #include "messagetext.h"
 
@@ -18,25 +19,6 @@
 #include <optional>
 
 namespace {
-
-// The input's bytes, handed out one at a time; zeros once they run out.
-class Bytes
-{
-public:
-    Bytes(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
-    bool empty() const { return m_size == 0; }
-    uint8_t next()
-    {
-        if (m_size == 0)
-            return 0;
-        --m_size;
-        return *m_data++;
-    }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-};
 
 // Characters with a meaning to the box or the text document under it, so that most inputs
 // reach them: every kind of line break, the document's frame markers, surrogate halves,

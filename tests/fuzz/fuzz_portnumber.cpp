@@ -5,6 +5,8 @@
 #include "portnumber.h"
 #include "serialerror.h"
 
+#include "fuzzbytes.h"
+
 #include <QString>
 #include <cstdint>
 #include <cstdio>
@@ -39,24 +41,6 @@ QString shown(const Reading &reading)
     std::fprintf(stderr, "%s\n  %s\n", text.size() > 200 ? " ..." : "", qPrintable(detail));
     std::abort();
 }
-
-// The input's bytes, handed out one at a time; zeros once they run out.
-class Bytes
-{
-public:
-    Bytes(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
-    uint8_t next()
-    {
-        if (m_size == 0)
-            return 0;
-        --m_size;
-        return *m_data++;
-    }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-};
 
 // Blanks, tabs and line feeds strewn through the text, where the input's bytes say.
 QString withBlanks(const QString &text, Bytes &bytes)
