@@ -28,20 +28,24 @@ void selectPort(SerialControl &comm, const QString &selectorText)
 
 namespace {
 
-void probe(SerialControl &comm, qint16 number, QStringList &entries)
+void probe(SerialControl &comm, qint16 number, QList<ProbedPort> &entries)
 {
     comm.setCommPort(number);
     comm.setPortOpen(true);
     // Listed only once the open has succeeded, so a port that fails is never offered.
-    entries.append(QString::number(number));
+    const PortDevice &device = comm.device();
+    entries.append({QString::number(number),
+                    device.description.isEmpty()
+                        ? device.path
+                        : QStringLiteral("%1 \u2014 %2").arg(device.path, device.description)});
     comm.setPortOpen(false);
 }
 
 } // namespace
 
-QStringList probePorts(SerialControl &comm)
+QList<ProbedPort> probePorts(SerialControl &comm)
 {
-    QStringList entries;
+    QList<ProbedPort> entries;
     bool probingFirstPort = true;
     for (;;) {
         try {

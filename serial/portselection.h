@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QList>
 #include <QString>
-#include <QStringList>
 
 class SerialControl;
 
@@ -10,6 +10,13 @@ class SerialControl;
 // SerialError, after the control has kept its text as the reason no port is open.
 void selectPort(SerialControl &comm, const QString &selectorText);
 
+// A port that opened at start-up, as the selector lists it.
+struct ProbedPort
+{
+    QString entry;   // "1"
+    QString toolTip; // "/dev/ttyUSB0 — FT232R USB UART"
+};
+
 // Tries to open ports 1 and 2 with whatever settings the control holds, closing each again at
-// once, and returns the entries for the selector: those that opened, in order.
-QStringList probePorts(SerialControl &comm);
+// once, and returns the ports that opened, in order.
+QList<ProbedPort> probePorts(SerialControl &comm);

@@ -97,8 +97,8 @@ QString SerialControl::portLabel() const
 {
     if (!m_devicePath.isEmpty())
         return m_devicePath;
-    if (!m_resolvedPath.isEmpty())
-        return QStringLiteral("port %1 (%2)").arg(m_commPort).arg(m_resolvedPath);
+    if (!m_device.path.isEmpty())
+        return QStringLiteral("port %1 (%2)").arg(m_commPort).arg(m_device.path);
     return QStringLiteral("port %1").arg(m_commPort);
 }
 
@@ -155,13 +155,14 @@ void SerialControl::setPortOpen(bool open)
     if (portOpen())
         throw SerialError(QStringLiteral("%1 is already open").arg(portLabel()));
 
-    m_resolvedPath.clear();
+    m_device = {};
     QString path = m_devicePath;
     if (path.isEmpty()) {
         const std::optional<PortDevice> device = m_resolver(m_commPort);
         if (!device)
             fail(QStringLiteral("port %1 could not be opened: no such port").arg(m_commPort));
-        path = m_resolvedPath = device->path;
+        m_device = *device;
+        path = device->path;
     }
     m_port.setPortName(path);
     if (!m_port.open(QIODevice::WriteOnly))

@@ -47,6 +47,8 @@ public:
 
     // "port 1 (/dev/ttyUSB0)", "port 3", or the device path that was named.
     QString portLabel() const;
+    // The device the port number stood for at the last open; empty for a named device path.
+    const PortDevice &device() const { return m_device; }
 
     static char toWindows1252(QChar character);
 
@@ -63,7 +65,7 @@ private:
     QSerialPort m_port;
     qint16 m_commPort = 1;
     QString m_devicePath;
-    QString m_resolvedPath;
+    PortDevice m_device; // what the port number stood for at the last open
     QString m_settings = QStringLiteral("9600,N,8,1");
     Handshaking m_handshaking = Handshaking::None;
     int m_inBufferSize = 1024;

@@ -114,6 +114,10 @@ void TestMainWindow::startUpWithBothPortsFree()
     QCOMPARE(combo1()->count(), 2);
     QCOMPARE(combo1()->itemText(0), QStringLiteral("1"));
     QCOMPARE(combo1()->itemText(1), QStringLiteral("2"));
+    QCOMPARE(combo1()->itemData(0, Qt::ToolTipRole).toString(),
+             m_port1->path() + QStringLiteral(" \u2014 pseudo-terminal"));
+    QCOMPARE(combo1()->itemData(1, Qt::ToolTipRole).toString(),
+             m_port2->path() + QStringLiteral(" \u2014 pseudo-terminal"));
     QCOMPARE(combo1()->currentText(), QStringLiteral("1"));
     QVERIFY(m_window->comm().portOpen());
     QCOMPARE(m_window->comm().portLabel(), QStringLiteral("port 1 (%1)").arg(m_port1->path()));

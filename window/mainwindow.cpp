@@ -229,12 +229,15 @@ void MainWindow::startUpload()
 
 void MainWindow::showProbedPorts()
 {
-    const QStringList entries = probePorts(m_comm);
+    const QList<ProbedPort> entries = probePorts(m_comm);
     {
         // Filling an empty editable list would put its first entry into the text and open
         // the port early; the selection below is the one that counts.
         const QSignalBlocker blocker(m_combo1);
-        m_combo1->addItems(entries);
+        for (const ProbedPort &port : entries) {
+            m_combo1->addItem(port.entry);
+            m_combo1->setItemData(m_combo1->count() - 1, port.toolTip, Qt::ToolTipRole);
+        }
         m_combo1->setCurrentIndex(-1);
         m_combo1->clearEditText();
     }
