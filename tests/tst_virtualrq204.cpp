@@ -4,7 +4,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,10 +33,33 @@ PortSetup port(speed_t speed = B2400, tcflag_t dataBits = CS8, tcflag_t cflag = 
     return PortSetup{speed, dataBits, cflag, iflag, oflag};
 }
 
-int openPort(const QString &path)
+// The uploader's end of the pty, closed however the test leaves.
+class OpenPort
 {
-    return ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-}
+public:
+    explicit OpenPort(const QString &path) : m_path(path) { reopen(); }
+    ~OpenPort() { close(); }
+    OpenPort(const OpenPort &) = delete;
+    OpenPort &operator=(const OpenPort &) = delete;
+
+    int fd() const { return m_fd; }
+    void reopen()
+    {
+        close();
+        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+
+private:
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    QString m_path;
+    int m_fd = -1;
+};
 
 bool configurePort(int fd, const PortSetup &setup)
 {
@@ -216,22 +238,17 @@ void TestVirtualRq204::upload()
     if (QTest::currentTestFailed())
         return;
 
-    int fd = openPort(device);
-    const auto closePort = qScopeGuard([&fd] {
-        if (fd >= 0)
-            ::close(fd);
-    });
-    QVERIFY2(fd >= 0, strerror(errno));
-    QVERIFY(configurePort(fd, setup));
+    OpenPort uploader(device);
+    QVERIFY2(uploader.fd() >= 0, strerror(errno));
+    QVERIFY(configurePort(uploader.fd(), setup));
     for (int i = 0; i < sent.size(); ++i) {
         if (i > 0 && gapMs > 0)
             QTest::qWait(gapMs);
         if (i > 0 && reopenBetweenBytes) {
-            ::close(fd);
-            fd = openPort(device);
-            QVERIFY2(fd >= 0, strerror(errno));
+            uploader.reopen();
+            QVERIFY2(uploader.fd() >= 0, strerror(errno));
         }
-        QVERIFY2(writeByte(fd, sent.at(i)), strerror(errno));
+        QVERIFY2(writeByte(uploader.fd(), sent.at(i)), strerror(errno));
     }
 
     QVERIFY(tool.waitForFinished(timeoutS * 1000 + 5000));
@@ -297,13 +314,9 @@ void TestVirtualRq204::consecutiveUploads()
     startTool(tool, {"--silence-ms", "150"}, &device);
     if (QTest::currentTestFailed())
         return;
-    const int fd = openPort(device);
-    const auto closePort = qScopeGuard([fd] {
-        if (fd >= 0)
-            ::close(fd);
-    });
-    QVERIFY2(fd >= 0, strerror(errno));
-    QVERIFY(configurePort(fd, port()));
+    OpenPort uploader(device);
+    QVERIFY2(uploader.fd() >= 0, strerror(errno));
+    QVERIFY(configurePort(uploader.fd(), port()));
 
     QByteArray output;
     const auto reports = [&] {
@@ -312,7 +325,7 @@ void TestVirtualRq204::consecutiveUploads()
     };
     for (int i = 0; i < uploads.size(); ++i) {
         for (const char byte : uploads.at(i)) {
-            QVERIFY2(writeByte(fd, byte), strerror(errno));
+            QVERIFY2(writeByte(uploader.fd(), byte), strerror(errno));
             QTest::qWait(10);
         }
         QTRY_COMPARE_WITH_TIMEOUT(reports(), i + 1, 5000);
@@ -350,15 +363,11 @@ void TestVirtualRq204::stopsCleanlyOnSignal()
     startTool(tool, {"--once", "--silence-ms", "150", "--timeout-s", "30"}, &device);
     if (QTest::currentTestFailed())
         return;
-    const int fd = openPort(device);
-    const auto closePort = qScopeGuard([fd] {
-        if (fd >= 0)
-            ::close(fd);
-    });
-    QVERIFY2(fd >= 0, strerror(errno));
-    QVERIFY(configurePort(fd, port()));
+    OpenPort uploader(device);
+    QVERIFY2(uploader.fd() >= 0, strerror(errno));
+    QVERIFY(configurePort(uploader.fd(), port()));
     for (const char byte : sent)
-        QVERIFY2(writeByte(fd, byte), strerror(errno));
+        QVERIFY2(writeByte(uploader.fd(), byte), strerror(errno));
 
     QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT(
