@@ -35,11 +35,9 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString path = QString::fromLocal8Bit(name);
-    SerialControl comm([path](int n) -> std::optional<PortDevice> {
-        return n == 1 ? std::optional(PortDevice{path, {}}) : std::nullopt;
-    });
+    SerialControl comm([path] { return HostPorts{{path, {}}}; });
     PacedSender sender(comm);
-    selectPort(comm, QStringLiteral("1"));
+    Serial::selectPort(comm, QStringLiteral("1"));
 
     const qsizetype expected = MessageCapacity + 1;
     std::vector<Clock::time_point> arrivals;

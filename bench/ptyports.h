@@ -29,12 +29,11 @@ struct PtyPorts
     }
     bool ok(int count) const { return paths.size() == count; }
 
-    SerialControl::PortResolver resolver() const
+    PortLister lister() const
     {
-        return [paths = paths](int number) -> std::optional<PortDevice> {
-            if (number < 1 || number > paths.size())
-                return std::nullopt;
-            return PortDevice{paths.at(number - 1), QStringLiteral("pseudo-terminal")};
-        };
+        HostPorts ports;
+        for (const QString &path : paths)
+            ports.append({path, QStringLiteral("pseudo-terminal")});
+        return [ports] { return ports; };
     }
 };

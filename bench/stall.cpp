@@ -106,7 +106,7 @@ int main(int argc, char *argv[])
     if (!ports.ok(2))
         return 1;
     const std::vector<int> &masters = ports.masters;
-    const SerialControl::PortResolver ptys = ports.resolver();
+    const PortLister ptys = ports.lister();
 
     TimedApplication app(argc, argv);
     MainWindow window(ptys);
@@ -151,7 +151,6 @@ int main(int argc, char *argv[])
     bool clicked = false;
     QTimer probe;
     probe.setObjectName(QStringLiteral("probe"));
-    window.pacedSender().timer().setObjectName(QStringLiteral("upload"));
     probe.setTimerType(Qt::PreciseTimer);
     probe.setInterval(1ms);
     QObject::connect(&probe, &QTimer::timeout, [&] {

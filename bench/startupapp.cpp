@@ -3,22 +3,13 @@
 // way it would real ports and no host port is ever touched. Not meant to be run by hand; see
 // bench/startup.cpp and bench/idle.sh.
 //   build-bench/bench/bench-startup-app
-#include "mainwindow.h"
+#include "program.h"
 #include "ptyports.h"
-
-#include <QApplication>
 
 int main(int argc, char *argv[])
 {
     const PtyPorts ports(2);
     if (!ports.ok(2))
         return 1;
-
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("rq204-upload"));
-    QApplication::setApplicationDisplayName(MainWindow::Caption);
-    QGuiApplication::setDesktopFileName(QStringLiteral("rq204-upload"));
-    MainWindow form1(ports.resolver());
-    form1.show();
-    return app.exec();
+    return runProgram(argc, argv, ports.lister());
 }

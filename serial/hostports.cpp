@@ -1,6 +1,5 @@
 #include "hostports.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSerialPortInfo>
 #include <algorithm>
@@ -51,6 +50,8 @@ QList<HostTty> readHostTtys()
 
 } // namespace
 
+namespace Serial {
+
 QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNames)
 {
     ttys.removeIf([&](const HostTty &tty) { return tty.ghost || consoleNames.contains(tty.name); });
@@ -63,26 +64,27 @@ QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNa
     return ttys;
 }
 
-std::optional<PortDevice> hostPortDevice(int number)
+HostPorts readHostPorts()
 {
-    if (number < 1)
-        return std::nullopt;
+    HostPorts ports;
 #ifdef Q_OS_WIN
-    return PortDevice{QStringLiteral("COM%1").arg(number), {}};
+    // Windows names its ports itself; COM256 is the highest name it hands out.
+    for (int number = 1; number <= 256; ++number)
+        ports.append({QStringLiteral("COM%1").arg(number), {}});
 #else
-    // Start-up looks ports up three times in a row, and listing the host's ttys costs a few
-    // milliseconds each time; a list this fresh still finds an adapter plugged in just now.
-    static QList<HostTty> ports;
-    static QElapsedTimer listedAt;
-    if (!listedAt.isValid() || listedAt.elapsed() > 500) {
-        const QStringList consoles = readSysfs(QStringLiteral("/sys/class/tty/console/active"))
-                                         .split(u' ', Qt::SkipEmptyParts);
-        ports = numberHostPorts(readHostTtys(), consoles);
-        listedAt.start();
-    }
-    if (number > ports.size())
-        return std::nullopt;
-    const HostTty &tty = ports.at(number - 1);
-    return PortDevice{QStringLiteral("/dev/") + tty.name, tty.description};
+    const QStringList consoles =
+        readSysfs(QStringLiteral("/sys/class/tty/console/active")).split(u' ', Qt::SkipEmptyParts);
+    for (const HostTty &tty : numberHostPorts(readHostTtys(), consoles))
+        ports.append({QStringLiteral("/dev/") + tty.name, tty.description});
 #endif
+    return ports;
 }
+
+std::optional<PortDevice> portAt(const HostPorts &ports, int number)
+{
+    if (number < 1 || number > ports.size() || ports.at(number - 1).path.isEmpty())
+        return std::nullopt;
+    return ports.at(number - 1);
+}
+
+} // namespace Serial

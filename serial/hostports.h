@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 // A serial device of the host as the port numbering sees it.
@@ -16,15 +17,27 @@ struct HostTty
 // What a port number stands for on this host.
 struct PortDevice
 {
-    QString path;        // "/dev/ttyUSB0", "COM3"
+    QString path;        // "/dev/ttyUSB0", "COM3"; empty where the host has no such port
     QString description; // may be empty
 };
+
+// The host's ports in number order, element 0 being port 1.
+using HostPorts = QList<PortDevice>;
+// Reads the host's ports; a test hands in pseudo-terminals instead.
+using PortLister = std::function<HostPorts()>;
+
+namespace Serial {
 
 // Orders the host's ttys into port numbers: element 0 is port 1. Built-in UARTs come first,
 // then USB adapters, then the rest, in natural number order within each group; ghost UARTs
 // and the kernel's console are left out, so a laptop with one USB adapter has it as port 1.
 QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNames);
 
-// The device that port `number` names on this host, read afresh each time so that an adapter
-// plugged in while the program runs is found; nothing when the host has no such port.
-std::optional<PortDevice> hostPortDevice(int number);
+// The host's serial ports as they are now, numbered as above (on Windows, COM1 to COM256).
+HostPorts readHostPorts();
+
+// The device that port `number` names among `ports`; nothing for 0, negative numbers, numbers
+// past the end and ports without a device.
+std::optional<PortDevice> portAt(const HostPorts &ports, int number);
+
+} // namespace Serial

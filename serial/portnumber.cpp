@@ -112,6 +112,8 @@ long long readDecimal(const QString &s)
 
 } // namespace
 
+namespace Serial {
+
 bool namesDevicePath(const QString &text)
 {
     return text.trimmed().startsWith(u'/');
@@ -136,6 +138,8 @@ qint16 readPortNumber(const QString &text)
     if (value < std::numeric_limits<qint16>::min() || value > std::numeric_limits<qint16>::max())
         throw SerialError(
             QStringLiteral("\"%1\" is out of the range of port numbers (-32768 to 32767)")
-                .arg(text.trimmed()));
+                .arg(shortened(text.trimmed())));
     return static_cast<qint16>(value);
 }
+
+} // namespace Serial

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace Serial {
+
 // Reads the port selector's text as a port number: blanks, tabs and line feeds are dropped
 // wherever they stand; then a decimal number (sign, point, exponent E or D) or "&H"/"&O"
 // digits is read from the start, stopping at the first character that can't continue it;
@@ -11,3 +13,5 @@ qint16 readPortNumber(const QString &text);
 
 // True when the selector's text names a device by its path ("/dev/ttyUSB0") rather than a number.
 bool namesDevicePath(const QString &text);
+
+} // namespace Serial

@@ -4,20 +4,17 @@
 #include "serialcontrol.h"
 #include "serialerror.h"
 
+namespace Serial {
+
 void selectPort(SerialControl &comm, const QString &selectorText)
 {
     if (comm.portOpen())
         comm.setPortOpen(false);
 
-    try {
-        if (namesDevicePath(selectorText))
-            comm.setDevicePath(selectorText.trimmed());
-        else
-            comm.setCommPort(readPortNumber(selectorText));
-    } catch (const SerialError &error) {
-        comm.setNotOpenReason(error.message());
-        throw;
-    }
+    if (namesDevicePath(selectorText))
+        comm.setDevicePath(selectorText.trimmed());
+    else
+        comm.setCommPort(readPortNumber(selectorText));
     comm.setHandshaking(SerialControl::Handshaking::None);
     comm.setSettings(QStringLiteral("2400,N,8,1"));
     comm.setInBufferSize(4096);
@@ -28,38 +25,41 @@ void selectPort(SerialControl &comm, const QString &selectorText)
 
 namespace {
 
-void probe(SerialControl &comm, qint16 number, QList<ProbedPort> &entries)
+void probe(SerialControl &comm, qint16 number, ProbeResult &result)
 {
     comm.setCommPort(number);
-    comm.setPortOpen(true);
+    try {
+        comm.setPortOpen(true);
+    } catch (const SerialError &error) {
+        // A number without a device is no news; a device that refused is worth telling.
+        if (!comm.device().path.isEmpty())
+            result.failure = error.message();
+        throw;
+    }
     // Listed only once the open has succeeded, so a port that fails is never offered.
     const PortDevice &device = comm.device();
-    entries.append({QString::number(number),
-                    device.description.isEmpty()
-                        ? device.path
-                        : QStringLiteral("%1 \u2014 %2").arg(device.path, device.description)});
+    result.ports.append(
+        {QString::number(number),
+         device.description.isEmpty()
+             ? device.path
+             : QStringLiteral("%1 \u2014 %2").arg(device.path, device.description)});
     comm.setPortOpen(false);
 }
 
 } // namespace
 
-QList<ProbedPort> probePorts(SerialControl &comm)
+ProbeResult probePorts(SerialControl &comm)
 {
-    QList<ProbedPort> entries;
-    bool probingFirstPort = true;
-    for (;;) {
+    ProbeResult result;
+    // A port that fails is left off the list and probing goes on with the next one, so the
+    // second try runs whatever became of the first.
+    for (const qint16 number : {1, 2}) {
         try {
-            if (probingFirstPort)
-                probe(comm, 1, entries);
-            probingFirstPort = false;
-            probe(comm, 2, entries);
-            return entries;
+            probe(comm, number, result);
         } catch (const SerialError &) {
-            // One handler for both probes: a failure of port 1 goes on with port 2, a failure
-            // of port 2 ends the probing.
-            if (!probingFirstPort)
-                return entries;
-            probingFirstPort = false;
         }
     }
+    return result;
 }
+
+} // namespace Serial

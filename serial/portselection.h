@@ -5,9 +5,10 @@
 
 class SerialControl;
 
+namespace Serial {
+
 // Closes the port, points the control at the port the selector's text names, gives it the
-// device's line settings and opens it. A failure leaves no port open and is thrown as
-// SerialError, after the control has kept its text as the reason no port is open.
+// device's line settings and opens it. A failure leaves no port open and is thrown as SerialError.
 void selectPort(SerialControl &comm, const QString &selectorText);
 
 // A port that opened at start-up, as the selector lists it.
@@ -17,6 +18,16 @@ struct ProbedPort
     QString toolTip; // "/dev/ttyUSB0 — FT232R USB UART"
 };
 
+struct ProbeResult
+{
+    QList<ProbedPort> ports; // in order
+    // Why the last port that has a device behind it could not be opened; empty when every
+    // such port opened or the host has none.
+    QString failure;
+};
+
 // Tries to open ports 1 and 2 with whatever settings the control holds, closing each again at
-// once, and returns the ports that opened, in order.
-QList<ProbedPort> probePorts(SerialControl &comm);
+// once.
+ProbeResult probePorts(SerialControl &comm);
+
+} // namespace Serial

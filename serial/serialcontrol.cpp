@@ -2,14 +2,16 @@
 
 #include "serialerror.h"
 
-#ifndef Q_OS_WIN
+#include <QSocketNotifier>
+
+#ifdef Q_OS_UNIX
 #include <cerrno>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
 namespace {
-
-const QString NoPortOpen = QStringLiteral("no serial port is open");
 
 struct LineSettings
 {
@@ -68,12 +70,17 @@ LineSettings parseSettings(const QString &text)
 
 } // namespace
 
-SerialControl::SerialControl(PortResolver resolver, QObject *parent)
-    : QObject(parent), m_resolver(std::move(resolver)), m_notOpenReason(NoPortOpen)
+SerialControl::SerialControl(PortLister listPorts, QObject *parent)
+    : QObject(parent), m_listPorts(std::move(listPorts))
 {
     setSettings(m_settings);
     setHandshaking(m_handshaking);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::handleError);
+}
+
+SerialControl::~SerialControl()
+{
+    closePort();
 }
 
 void SerialControl::setCommPort(qint16 number)
@@ -96,7 +103,7 @@ void SerialControl::setDevicePath(const QString &path)
 QString SerialControl::portLabel() const
 {
     if (!m_devicePath.isEmpty())
-        return m_devicePath;
+        return Serial::shortened(m_devicePath);
     if (!m_device.path.isEmpty())
         return QStringLiteral("port %1 (%2)").arg(m_commPort).arg(m_device.path);
     return QStringLiteral("port %1").arg(m_commPort);
@@ -139,17 +146,10 @@ void SerialControl::setInBufferSize(int bytes)
     m_inBufferSize = bytes;
 }
 
-void SerialControl::fail(const QString &reason)
-{
-    m_notOpenReason = reason;
-    throw SerialError(reason);
-}
-
 void SerialControl::setPortOpen(bool open)
 {
     if (!open) {
-        m_port.close();
-        m_notOpenReason = NoPortOpen;
+        closePort();
         return;
     }
     if (portOpen())
@@ -158,17 +158,55 @@ void SerialControl::setPortOpen(bool open)
     m_device = {};
     QString path = m_devicePath;
     if (path.isEmpty()) {
-        const std::optional<PortDevice> device = m_resolver(m_commPort);
+        const std::optional<PortDevice> device = Serial::portAt(m_listPorts(), m_commPort);
         if (!device)
-            fail(QStringLiteral("port %1 could not be opened: no such port").arg(m_commPort));
+            throw SerialError(
+                QStringLiteral("port %1 could not be opened: no such port").arg(m_commPort));
         m_device = *device;
         path = device->path;
     }
     m_port.setPortName(path);
     if (!m_port.open(QIODevice::WriteOnly))
-        fail(
+        throw SerialError(
             QStringLiteral("%1 could not be opened: %2").arg(portLabel(), openFailureReason(path)));
-    m_notOpenReason.clear();
+    m_lostReason.clear();
+    watchForHangUp();
+}
+
+void SerialControl::closePort()
+{
+    // The notifier goes first: a descriptor closed under it would be polled as invalid.
+    m_hangUp.reset();
+    m_port.close();
+}
+
+void SerialControl::watchForHangUp()
+{
+#ifdef Q_OS_UNIX
+    // A write-only port has nothing that wakes up between two writes, yet an unplugged adapter
+    // hangs the tty up at once; a read notifier sees the hang-up and costs nothing while the line
+    // is quiet.
+    m_hangUp = std::make_unique<QSocketNotifier>(m_port.handle(), QSocketNotifier::Read);
+    connect(m_hangUp.get(), &QSocketNotifier::activated, this, &SerialControl::checkHangUp);
+#endif
+}
+
+void SerialControl::checkHangUp()
+{
+#ifdef Q_OS_UNIX
+    pollfd line{static_cast<int>(m_port.handle()), POLLIN, 0};
+    if (::poll(&line, 1, 0) != 1)
+        return;
+    if (!(line.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // The device has nothing to say; what arrives anyway (noise on an unwired receive pin)
+        // is dropped, or it would wake the notifier again and again.
+        ::tcflush(line.fd, TCIFLUSH);
+        return;
+    }
+    const QString reason = QStringLiteral("%1 was disconnected").arg(portLabel());
+    closePort();
+    emit portLost(reason);
+#endif
 }
 
 QString SerialControl::openFailureReason(const QString &path) const
@@ -217,18 +255,16 @@ void SerialControl::setOutput(const QString &character)
     if (character.size() != 1)
         throw SerialError(QStringLiteral("the serial control sends one character at a time"));
     if (!portOpen())
-        throw SerialError(m_notOpenReason);
+        throw SerialError(QStringLiteral("no serial port is open"));
 
     const char byte = toWindows1252(character.at(0));
     // A device that vanished shows up inside write() or flush(); handleError closes the port
     // then, and the throw below is the one report of it.
-    m_writing = true;
     const bool written = m_port.write(&byte, 1) == 1;
     if (written && portOpen())
         m_port.flush();
-    m_writing = false;
     if (!portOpen())
-        throw SerialError(m_notOpenReason);
+        throw SerialError(m_lostReason);
     if (!written)
         throw SerialError(
             QStringLiteral("%1 refused the byte: %2").arg(portLabel(), m_port.errorString()));
@@ -239,9 +275,6 @@ void SerialControl::handleError(QSerialPort::SerialPortError error)
     if (!portOpen() || (error != QSerialPort::ResourceError && error != QSerialPort::WriteError))
         return;
     // Qt repeats a resource error for as long as the port stays open, so close it at the first.
-    m_notOpenReason =
-        QStringLiteral("%1 stopped working (%2)").arg(portLabel(), m_port.errorString());
-    m_port.close();
-    if (!m_writing)
-        emit portLost(m_notOpenReason);
+    m_lostReason = QStringLiteral("%1 stopped working (%2)").arg(portLabel(), m_port.errorString());
+    closePort();
 }

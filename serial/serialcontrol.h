@@ -4,22 +4,27 @@
 
 #include <QObject>
 #include <QSerialPort>
-#include <functional>
+#include <memory>
+
+class QSocketNotifier;
 
 // The program's one serial control, `comm`: a write-only port that is pointed at a port number
-// (or, on Unix, a device path), given its line settings and opened. Every access that fails
-// throws SerialError with a text for the user, so the caller decides what the user sees.
+// (or a device path), given its line settings and opened. Every access that fails throws
+// SerialError with a text for the user; the caller decides what the user sees.
 class SerialControl : public QObject
 {
     Q_OBJECT
 
 public:
-    using PortResolver = std::function<std::optional<PortDevice>(int number)>;
-
     // How the line is handshaken; the device listens on one data pin, so it runs with None.
     enum class Handshaking { None, XonXoff, RtsCts, RtsCtsXonXoff };
 
-    explicit SerialControl(PortResolver resolver = hostPortDevice, QObject *parent = nullptr);
+    explicit SerialControl(PortLister listPorts = Serial::readHostPorts, QObject *parent = nullptr);
+    ~SerialControl() override;
+
+    // Where port numbers are looked up; each open reads them afresh unless the caller hands in
+    // a reading of its own, as start-up does for its probe.
+    void setPortLister(PortLister listPorts) { m_listPorts = std::move(listPorts); }
 
     qint16 commPort() const { return m_commPort; }
     void setCommPort(qint16 number);
@@ -41,10 +46,6 @@ public:
     // Transmits a one-character string as one byte (Windows-1252; "?" where it has no byte).
     void setOutput(const QString &character);
 
-    // Why no port is open, in the words a failed Output uses; empty while a port is open.
-    QString notOpenReason() const { return m_notOpenReason; }
-    void setNotOpenReason(const QString &reason) { m_notOpenReason = reason; }
-
     // "port 1 (/dev/ttyUSB0)", "port 3", or the device path that was named.
     QString portLabel() const;
     // The device the port number stood for at the last open; empty for a named device path.
@@ -53,22 +54,24 @@ public:
     static char toWindows1252(QChar character);
 
 signals:
-    // The open port failed outside a write (the device went away); it has been closed.
+    // The open port went away between two writes (an adapter unplugged); it has been closed.
     void portLost(const QString &reason);
 
 private:
     void handleError(QSerialPort::SerialPortError error);
-    [[noreturn]] void fail(const QString &reason);
+    void watchForHangUp();
+    void checkHangUp();
+    void closePort();
     QString openFailureReason(const QString &path) const;
 
-    PortResolver m_resolver;
+    PortLister m_listPorts;
     QSerialPort m_port;
+    std::unique_ptr<QSocketNotifier> m_hangUp; // lives while the port is open
+    QString m_lostReason;                      // why the open port closed itself
     qint16 m_commPort = 1;
     QString m_devicePath;
     PortDevice m_device; // what the port number stood for at the last open
     QString m_settings = QStringLiteral("9600,N,8,1");
     Handshaking m_handshaking = Handshaking::None;
     int m_inBufferSize = 1024;
-    QString m_notOpenReason;
-    bool m_writing = false;
 };

@@ -57,11 +57,10 @@ void PtyDevice::unplug()
     m_master = -1;
 }
 
-std::function<std::optional<PortDevice>(int)> portsAt(const QStringList &paths)
+PortLister portsAt(const QStringList &paths)
 {
-    return [paths](int number) -> std::optional<PortDevice> {
-        if (number < 1 || number > paths.size() || paths.at(number - 1).isEmpty())
-            return std::nullopt;
-        return PortDevice{paths.at(number - 1), QStringLiteral("pseudo-terminal")};
-    };
+    HostPorts ports;
+    for (const QString &path : paths)
+        ports.append({path, path.isEmpty() ? QString() : QStringLiteral("pseudo-terminal")});
+    return [ports] { return ports; };
 }

@@ -31,5 +31,5 @@ private:
     QString m_path;
 };
 
-// A resolver that numbers the given devices 1, 2, ... (empty paths are ports the host lacks).
-std::function<std::optional<PortDevice>(int)> portsAt(const QStringList &paths);
+// A host whose ports 1, 2, ... are the given devices (empty paths are ports the host lacks).
+PortLister portsAt(const QStringList &paths);

@@ -10,6 +10,8 @@ class TestHostPorts : public QObject
 private slots:
     void numbering_data();
     void numbering();
+    void lookup_data();
+    void lookup();
 };
 
 void TestHostPorts::numbering_data()
@@ -52,9 +54,46 @@ void TestHostPorts::numbering()
         host.append(HostTty{ghost ? tty.mid(1) : tty, QString(), ghost});
     }
     QStringList names;
-    for (const HostTty &tty : numberHostPorts(host, consoles))
+    for (const HostTty &tty : Serial::numberHostPorts(host, consoles))
         names.append(tty.name);
     QCOMPARE(names, numbered);
+}
+
+void TestHostPorts::lookup_data()
+{
+    QTest::addColumn<QStringList>("host"); // port 1, port 2, ...; "" is a port without a device
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("device"); // empty: no such port
+
+    const QStringList laptop{"/dev/ttyUSB0"};
+    const QStringList desktop{"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"};
+    QTest::newRow("0") << desktop << 0 << "";
+    QTest::newRow("negative") << desktop << -1 << "";
+    QTest::newRow("first") << desktop << 1 << "/dev/ttyS0";
+    QTest::newRow("last") << desktop << 3 << "/dev/ttyUSB0";
+    QTest::newRow("one past the last") << desktop << 4 << "";
+    QTest::newRow("laptop's only adapter") << laptop << 1 << "/dev/ttyUSB0";
+    QTest::newRow("laptop, port 2") << laptop << 2 << "";
+    QTest::newRow("no ports") << QStringList{} << 1 << "";
+    QTest::newRow("largest number") << desktop << 32767 << "";
+    QTest::newRow("port without a device") << QStringList{"", "/dev/ttyS1"} << 1 << "";
+    QTest::newRow("port after one without a device")
+        << QStringList{"", "/dev/ttyS1"} << 2 << "/dev/ttyS1";
+}
+
+void TestHostPorts::lookup()
+{
+    QFETCH(QStringList, host);
+    QFETCH(int, number);
+    QFETCH(QString, device);
+
+    HostPorts ports;
+    for (const QString &path : host)
+        ports.append({path, QStringLiteral("adapter")});
+    const std::optional<PortDevice> found = Serial::portAt(ports, number);
+    QCOMPARE(found.has_value(), !device.isEmpty());
+    if (found)
+        QCOMPARE(found->path, device);
 }
 
 QTEST_GUILESS_MAIN(TestHostPorts)

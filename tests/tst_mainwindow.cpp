@@ -3,6 +3,7 @@
 #include "pacedsender.h"
 #include "ptydevice.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -10,10 +11,12 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 // The whole window with pseudo-terminals as ports 1 and 2: start-up, port selection, layout,
 // Help, failures and shutdown.
@@ -26,11 +29,13 @@ private slots:
     void cleanup();
 
     void startUpWithBothPortsFree();
+    void startUpWithPortGiven_data();
+    void startUpWithPortGiven();
     void probe_data();
     void probe();
     void pickingAnotherPort();
-    void typingTriesEachNumber();
-    void pickingTheOpenPortReopensIt();
+    void selectionRuns_data();
+    void selectionRuns();
     void failedSelectionIsMarkedAndToldAtSend();
     void devicePaths_data();
     void devicePaths();
@@ -44,9 +49,13 @@ private slots:
     void closingMidUploadCutsIt();
     void closingWithNoPortOpen();
     void deviceLostShowsOneBox();
+    void reportLeavesTheKeyboardAlone_data();
+    void reportLeavesTheKeyboardAlone();
+    void lostPortIsNoticedAndTriedAgainAtSend();
 
 private:
-    void startWindow(const QStringList &ports);
+    void startWindow(const QStringList &ports,
+                     const std::optional<QString> &initialPort = std::nullopt);
     QComboBox *combo1() const { return m_window->findChild<QComboBox *>("Combo1"); }
     void send(const QString &text);
     void tickToEnd();
@@ -56,14 +65,32 @@ private:
     std::unique_ptr<PtyDevice> m_port1;
     std::unique_ptr<PtyDevice> m_port2;
     std::unique_ptr<MainWindow> m_window;
-    QList<int> m_resolved; // every port number the control looked up, in order
+    QStringList m_host; // the devices of ports 1, 2, ... as the host lists them now
+    int m_listings = 0; // how often the host's ports were read
 };
+
+namespace {
+
+// The window's caption, which titles every report.
+const QString Caption = QStringLiteral("RQ204 Message upload utility");
+
+// Closes the modal box in front when it leaves its scope, so that a check failing while a box
+// is open ends the test instead of leaving it waiting for a click.
+auto closingModalBox()
+{
+    return qScopeGuard([] {
+        if (QWidget *box = QApplication::activeModalWidget())
+            box->close();
+    });
+}
+
+} // namespace
 
 void TestMainWindow::init()
 {
     m_port1 = std::make_unique<PtyDevice>();
     m_port2 = std::make_unique<PtyDevice>();
-    m_resolved.clear();
+    m_listings = 0;
 }
 
 void TestMainWindow::cleanup()
@@ -75,13 +102,16 @@ void TestMainWindow::cleanup()
     m_port1.reset();
 }
 
-void TestMainWindow::startWindow(const QStringList &ports)
+void TestMainWindow::startWindow(const QStringList &ports,
+                                 const std::optional<QString> &initialPort)
 {
-    const auto resolve = portsAt(ports);
-    m_window = std::make_unique<MainWindow>([this, resolve](int number) {
-        m_resolved.append(number);
-        return resolve(number);
-    });
+    m_host = ports;
+    m_window = std::make_unique<MainWindow>(
+        [this] {
+            ++m_listings;
+            return portsAt(m_host)();
+        },
+        initialPort);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }
@@ -122,8 +152,8 @@ void TestMainWindow::startUpWithBothPortsFree()
     QVERIFY(m_window->comm().portOpen());
     QCOMPARE(m_window->comm().portLabel(), QStringLiteral("port 1 (%1)").arg(m_port1->path()));
     QCOMPARE(m_port1->lineSettings().c_cflag & CBAUD, tcflag_t(B2400));
-    // Probed 1 and 2, then the selection of 1: nothing else was tried.
-    QCOMPARE(m_resolved, (QList<int>{1, 2, 1}));
+    // The probe and the selection of port 1 read the host's ports once.
+    QCOMPARE(m_listings, 1);
 
     auto *text1 = m_window->findChild<MessageEdit *>("Text1");
     QCOMPARE(text1->message(), QString());
@@ -141,12 +171,20 @@ void TestMainWindow::probe_data()
     QTest::addColumn<bool>("port2");
     QTest::addColumn<bool>("port1InUse"); // held by another program
     QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("told"); // what Send then reports; %1 is port 1's device
 
-    QTest::newRow("both") << true << true << false << QStringList{"1", "2"};
-    QTest::newRow("only 2") << false << true << false << QStringList{"2"};
-    QTest::newRow("only 1") << true << false << false << QStringList{"1"};
-    QTest::newRow("neither") << false << false << false << QStringList{};
-    QTest::newRow("1 in use") << true << true << true << QStringList{"2"};
+    QTest::newRow("both") << true << true << false << QStringList{"1", "2"} << "";
+    QTest::newRow("only 2") << false << true << false << QStringList{"2"} << "";
+    QTest::newRow("only 1") << true << false << false << QStringList{"1"} << "";
+    QTest::newRow("neither")
+        << false << false << false << QStringList{}
+        << "The message was not sent: no serial port was found; type a port number or a device "
+           "path into the port box.";
+    QTest::newRow("1 in use") << true << true << true << QStringList{"2"} << "";
+    QTest::newRow("1 in use, no 2")
+        << true << false << true << QStringList{}
+        << "The message was not sent: port 1 (%1) could not be opened: it is in use by another "
+           "program.";
 }
 
 void TestMainWindow::probe()
@@ -155,6 +193,7 @@ void TestMainWindow::probe()
     QFETCH(bool, port2);
     QFETCH(bool, port1InUse);
     QFETCH(QStringList, entries);
+    QFETCH(QString, told);
 
     QSerialPort otherProgram(m_port1->path());
     if (port1InUse)
@@ -171,10 +210,13 @@ void TestMainWindow::probe()
         QCOMPARE(m_window->comm().commPort(), entries.first().toInt());
     QVERIFY(openBoxes().isEmpty()); // an empty list is no reason to complain
     QCOMPARE(m_port1->take() + m_port2->take(), QByteArray()); // probing sends nothing
-    if (entries.isEmpty())
-        QCOMPARE(m_window->comm().notOpenReason(),
-                 QStringLiteral("no serial port was found; type a port number or a device path "
-                                "into the port box"));
+    if (told.isEmpty())
+        return;
+    send(QStringLiteral("X"));
+    tickToEnd();
+    const QList<QMessageBox *> boxes = openBoxes();
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes.first()->text(), told.replace(QStringLiteral("%1"), m_port1->path()));
 }
 
 void TestMainWindow::pickingAnotherPort()
@@ -194,28 +236,89 @@ void TestMainWindow::pickingAnotherPort()
     QVERIFY(otherProgram.open(QIODevice::ReadWrite));
 }
 
-void TestMainWindow::typingTriesEachNumber()
+void TestMainWindow::selectionRuns_data()
 {
+    QTest::addColumn<QString>("typed"); // into the emptied port box; empty: nothing typed
+    QTest::addColumn<int>("key");       // pressed after typing; 0: none
+    QTest::addColumn<int>("picked");    // entry picked with the mouse; -1: none
+    QTest::addColumn<int>("selections");
+    QTest::addColumn<int>("open"); // the port open afterwards; 0: none
+
+    // Each keystroke selects, so "12" tries port 1 on the way to port 12, which the host lacks.
+    QTest::newRow("typing 12") << "12" << 0 << -1 << 2 << 0;
+    // Ending the edit of a listed number selects nothing more: the keystroke already did.
+    QTest::newRow("typing a listed number, then Enter")
+        << "2" << int(Qt::Key_Return) << -1 << 1 << 2;
+    QTest::newRow("typing a listed number, then Tab") << "2" << int(Qt::Key_Tab) << -1 << 1 << 2;
+    // A pick changes the text and is a pick: the port is selected for each.
+    QTest::newRow("picking another port") << "" << 0 << 1 << 2 << 2;
+    QTest::newRow("picking the open port reopens it") << "" << 0 << 0 << 1 << 1;
+}
+
+void TestMainWindow::selectionRuns()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, key);
+    QFETCH(int, picked);
+    QFETCH(int, selections);
+    QFETCH(int, open);
+
     startWindow({m_port1->path(), m_port2->path()});
-    combo1()->lineEdit()->selectAll();
-    QTest::keyClick(combo1()->lineEdit(), Qt::Key_Delete);
-    m_resolved.clear();
-    QTest::keyClicks(combo1()->lineEdit(), QStringLiteral("12"));
-    QCOMPARE(combo1()->currentText(), QStringLiteral("12")); // no completion, no insertion
-    QCOMPARE(m_resolved, (QList<int>{1, 12}));
-    QVERIFY(!m_window->comm().portOpen());
-    QTest::keyClick(combo1()->lineEdit(), Qt::Key_Return);
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QLineEdit *edit = combo1()->lineEdit();
+    if (!typed.isEmpty()) {
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        m_listings = 0;
+        QTest::keyClicks(edit, typed);
+        QCOMPARE(combo1()->currentText(), typed); // no completion, no insertion
+        if (key != 0)
+            QTest::keyClick(edit, Qt::Key(key));
+    } else {
+        m_listings = 0;
+        combo1()->showPopup();
+        QAbstractItemView *view = combo1()->view();
+        QTRY_VERIFY(view->isVisible());
+        const QRect item = view->visualRect(view->model()->index(picked, 0));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
+        QTRY_VERIFY(!view->isVisible());
+    }
+    QCOMPARE(m_listings, selections);
+    QCOMPARE(m_window->comm().portOpen(), open != 0);
+    if (open != 0)
+        QCOMPARE(m_window->comm().commPort(), open);
     QCOMPARE(combo1()->count(), 2);
 }
 
-void TestMainWindow::pickingTheOpenPortReopensIt()
+void TestMainWindow::startUpWithPortGiven_data()
 {
-    startWindow({m_port1->path(), m_port2->path()});
-    m_resolved.clear();
-    emit combo1()->activated(0);
-    QCOMPARE(m_resolved, QList<int>{1});
-    QVERIFY(m_window->comm().portOpen());
-    QCOMPARE(m_window->comm().commPort(), 1);
+    QTest::addColumn<QString>("given"); // %1: a device that is not a numbered port
+    QTest::addColumn<bool>("opens");
+
+    QTest::newRow("number") << "2" << true;
+    QTest::newRow("device path") << "%1" << true;
+    QTest::newRow("missing port") << "7" << false;
+}
+
+void TestMainWindow::startUpWithPortGiven()
+{
+    QFETCH(QString, given);
+    QFETCH(bool, opens);
+
+    PtyDevice unnumbered;
+    given.replace(QStringLiteral("%1"), unnumbered.path());
+    startWindow({m_port1->path(), m_port2->path()}, given);
+    QCOMPARE(combo1()->currentText(), given);
+    QCOMPARE(combo1()->count(), 2); // the probe still lists what it found
+    QCOMPARE(m_window->comm().portOpen(), opens);
+    QCOMPARE(combo1()->accessibleDescription().isEmpty(), opens);
+    send(QStringLiteral("Z"));
+    tickToEnd();
+    const QByteArray expected = opens ? QByteArray("Z\r") : QByteArray();
+    QCOMPARE(m_port2->take() + unnumbered.take(), expected);
+    QCOMPARE(m_port1->take(), QByteArray());
 }
 
 void TestMainWindow::failedSelectionIsMarkedAndToldAtSend()
@@ -238,7 +341,8 @@ void TestMainWindow::failedSelectionIsMarkedAndToldAtSend()
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first()->text(),
              QStringLiteral("The message was not sent: port 3 could not be opened: no such port."));
-    QCOMPARE(boxes.first()->windowTitle(), MainWindow::Caption);
+    QCOMPARE(boxes.first()->windowTitle(), Caption);
+    QCOMPARE(boxes.first()->textFormat(), Qt::PlainText);
     boxes.first()->done(QMessageBox::Ok);
     QCOMPARE(m_port1->take(), QByteArray());
 
@@ -291,9 +395,11 @@ void TestMainWindow::uploadFollowsThePortSwitch()
     combo1()->setFocus();
     QTest::keyClick(combo1(), Qt::Key_Down);
     QVERIFY(m_window->pacedSender().isSending());
+    QVERIFY(m_window->findChild<QProgressBar *>()->isVisible());
     tickToEnd();
     QCOMPARE(m_port1->take(), QByteArray("AB"));
     QCOMPARE(m_port2->take(), QByteArray("CD\r"));
+    QVERIFY(m_window->findChild<QProgressBar *>()->isHidden());
 }
 
 void TestMainWindow::layout_data()
@@ -303,22 +409,26 @@ void TestMainWindow::layout_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("toolTip");
 
-    QTest::newRow("Label1") << "Label1" << QRect(32, 32, 89, 17) << "Choose serial port"
+    // Positions as laid out in twips, 15 to the pixel at 96 dpi.
+    const auto twips = [](int left, int top, int width, int height) {
+        return QRect(left / 15, top / 15, width / 15, height / 15);
+    };
+    QTest::newRow("Label1") << "Label1" << twips(480, 480, 1335, 255) << "Choose serial port"
                             << "";
-    QTest::newRow("Combo1") << "Combo1" << QRect(128, 32, 41, 21) << "1"
+    QTest::newRow("Combo1") << "Combo1" << twips(1920, 480, 615, 315) << "1"
                             << "Select the serial port";
     QTest::newRow("Label2")
-        << "Label2" << QRect(216, 32, 209, 25) << "124  characters remaining"
+        << "Label2" << twips(3240, 480, 3135, 375) << "124  characters remaining"
         << "Total memory = 124 characters.  This counter shows the # of characters left";
-    QTest::newRow("Label3") << "Label3" << QRect(336, 72, 89, 17) << "'$' adds a pause"
+    QTest::newRow("Label3") << "Label3" << twips(5040, 1080, 1335, 255) << "'$' adds a pause"
                             << "Put a '$' anywhere in your text to pause the scrolling ";
-    QTest::newRow("Text1") << "Text1" << QRect(24, 80, 265, 107) << ""
+    QTest::newRow("Text1") << "Text1" << twips(360, 1200, 3975, 1605) << ""
                            << "Textbox.  Enter your message here";
-    QTest::newRow("Command1") << "Command1" << QRect(336, 96, 89, 25) << "Help"
+    QTest::newRow("Command1") << "Command1" << twips(5040, 1440, 1335, 375) << "Help"
                               << "About this utility";
-    QTest::newRow("Command6") << "Command6" << QRect(336, 128, 89, 25) << "Clear"
+    QTest::newRow("Command6") << "Command6" << twips(5040, 1920, 1335, 375) << "Clear"
                               << "Clear the textbox";
-    QTest::newRow("Command2") << "Command2" << QRect(336, 160, 89, 25) << "Send to LCD"
+    QTest::newRow("Command2") << "Command2" << twips(5040, 2400, 1335, 375) << "Send to LCD"
                               << "Click to send the message to the RQ204";
 }
 
@@ -363,9 +473,10 @@ void TestMainWindow::fixedWindow()
 {
     startWindow({});
     QCOMPARE(m_window->windowTitle(), QStringLiteral("RQ204 Message upload utility"));
-    QCOMPARE(m_window->size(), QSize(454, 208));
-    QCOMPARE(m_window->minimumSize(), QSize(454, 208));
-    QCOMPARE(m_window->maximumSize(), QSize(454, 208));
+    const QSize clientArea(6810 / 15, 3120 / 15); // twips
+    QCOMPARE(m_window->size(), clientArea);
+    QCOMPARE(m_window->minimumSize(), clientArea);
+    QCOMPARE(m_window->maximumSize(), clientArea);
     const Qt::WindowFlags flags = m_window->windowFlags();
     QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
@@ -402,28 +513,37 @@ void TestMainWindow::focusChain()
 void TestMainWindow::help()
 {
     startWindow({m_port1->path()});
-    QCOMPARE(MainWindow::HelpText.size(), 546);
-    QVERIFY(!MainWindow::HelpText.contains(u'\n'));
-    QVERIFY(!MainWindow::HelpText.contains(u'\r'));
+    const QString helpText = QStringLiteral(
+        "This utility allows you to send a message of up to 124 characters to the RQ204.  Make "
+        "sure to select the correct serial port.  Connect the serial port of the PC to the serial "
+        "input of the RQ204 (9 pole SubD, pin 5 = GND, pin 3 = Rx).  Hold the 'DOWN'-button of the "
+        "RQ204 while turning on the unit to select 'message upload'-mode.  The RQ204 will display "
+        "'RS232 -> RQ204'.  Enter your message and click 'Send to LCD'.  The RQ204 display shows "
+        "the received characters.  When the last character is received, the RQ204 starts "
+        "displaying your message.");
+    QCOMPARE(helpText.size(), 546);
 
     QMessageBox *seen = nullptr;
     QString title, text;
+    Qt::TextFormat format = Qt::AutoText;
     QMessageBox::Icon icon = QMessageBox::Warning;
     QMessageBox::StandardButtons buttons;
     QTimer::singleShot(0, this, [&] {
+        const auto close = closingModalBox();
         seen = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!seen)
             return;
         title = seen->windowTitle();
         text = seen->text();
+        format = seen->textFormat();
         icon = seen->icon();
         buttons = seen->standardButtons();
-        seen->button(QMessageBox::Ok)->click();
     });
     QTest::mouseClick(m_window->findChild<QPushButton *>("Command1"), Qt::LeftButton);
     QVERIFY(seen);
     QCOMPARE(title, QStringLiteral("Help"));
-    QCOMPARE(text, MainWindow::HelpText);
+    QCOMPARE(text, helpText);
+    QCOMPARE(format, Qt::PlainText);
     QCOMPARE(icon, QMessageBox::NoIcon);
     QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QWidgetList shown; // the box is gone, and no other window ever opened
@@ -440,15 +560,15 @@ void TestMainWindow::helpDuringUpload()
     send(QStringLiteral("AB$"));
     QByteArray whileOpen;
     QTimer::singleShot(0, this, [&] {
+        const auto close = closingModalBox();
         // The upload keeps ticking behind the box.
         QTRY_VERIFY_WITH_TIMEOUT((whileOpen += m_port1->take()).size() >= 2, 5000);
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
-            box->done(QMessageBox::Ok);
     });
     QTest::mouseClick(m_window->findChild<QPushButton *>("Command1"), Qt::LeftButton);
     QCOMPARE(m_window->pacedSender().pendingMessage(), QStringLiteral("AB$\r"));
     QTRY_VERIFY(!m_window->pacedSender().isSending());
     QCOMPARE(whileOpen + m_port1->take(), QByteArray("AB\x0b\r"));
+    QVERIFY(m_window->findChild<QProgressBar *>()->isHidden()); // gone once the upload ended
 }
 
 void TestMainWindow::closingMidUploadCutsIt()
@@ -488,9 +608,86 @@ void TestMainWindow::deviceLostShowsOneBox()
     QVERIFY(!m_window->pacedSender().isSending());
     QVERIFY(!m_window->comm().portOpen());
     QVERIFY(m_window->findChild<QProgressBar *>()->isHidden());
-    QVERIFY(combo1()->accessibleDescription().contains(QStringLiteral("stopped working")));
+    QCOMPARE(combo1()->accessibleDescription(),
+             QStringLiteral("port 1 (%1) was disconnected").arg(m_port1->path()));
     QTest::qWait(350);
     QCOMPARE(openBoxes().size(), 1);
+}
+
+void TestMainWindow::reportLeavesTheKeyboardAlone_data()
+{
+    QTest::addColumn<QString>("typingIn");
+    QTest::newRow("message") << "Text1";
+    QTest::newRow("port box") << "Combo1";
+}
+
+void TestMainWindow::reportLeavesTheKeyboardAlone()
+{
+    QFETCH(QString, typingIn);
+
+    // The device goes away during an upload while the user types on, here or in the port box.
+    startWindow({m_port1->path()});
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    send(QStringLiteral("HELLO"));
+    QWidget *control = m_window->findChild<QWidget *>(typingIn);
+    control->setFocus();
+    if (auto *text1 = qobject_cast<MessageEdit *>(control))
+        text1->moveCursor(QTextCursor::End);
+    QByteArray received;
+    QTRY_VERIFY(!(received += m_port1->take()).isEmpty());
+    m_port1->unplug();
+    QTRY_COMPARE(openBoxes().size(), 1);
+    QMessageBox *report = openBoxes().first();
+    QCOMPARE(report->windowTitle(), Caption);
+    QTRY_COMPARE(QGuiApplication::focusWindow(), m_window->windowHandle());
+    QCOMPARE(QApplication::focusWidget(), control);
+
+    // Keys that would press the box's button go where the user was typing; they come as the
+    // window system brings them, to the window that has the keyboard.
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_A, Qt::Key_Return, Qt::Key_Escape}) {
+        QWindow *keyboard = QGuiApplication::focusWindow();
+        QCOMPARE(keyboard, m_window->windowHandle());
+        QTest::keyClick(keyboard, key);
+    }
+    QCOMPARE(QApplication::focusWidget(), control);
+    QCOMPARE(openBoxes(), QList<QMessageBox *>{report});
+    if (auto *text1 = qobject_cast<MessageEdit *>(control))
+        QCOMPARE(text1->message(), QStringLiteral("HELLO a\r\n"));
+    else
+        QCOMPARE(combo1()->currentText(), QStringLiteral("1 a"));
+}
+
+void TestMainWindow::lostPortIsNoticedAndTriedAgainAtSend()
+{
+    startWindow({m_port1->path()});
+    const QString lost = QStringLiteral("port 1 (%1) was disconnected").arg(m_port1->path());
+
+    // Unplugged while nothing is sent: noticed without a Send, told only where the port is.
+    m_port1->unplug();
+    QTRY_VERIFY(!m_window->comm().portOpen());
+    QCOMPARE(combo1()->accessibleDescription(), lost);
+    QVERIFY(openBoxes().isEmpty());
+
+    // Still gone at Send: the selection is tried once more and its reason told.
+    m_host = QStringList{QString()};
+    send(QStringLiteral("A"));
+    tickToEnd();
+    QCOMPARE(openBoxes().size(), 1);
+    QCOMPARE(openBoxes().first()->text(),
+             QStringLiteral("The message was not sent: port 1 could not be opened: no such port."));
+    openBoxes().first()->done(QMessageBox::Ok);
+
+    // Plugged back in: the next Send finds it.
+    PtyDevice pluggedIn;
+    m_host = QStringList{pluggedIn.path()};
+    send(QStringLiteral("B"));
+    QVERIFY(m_window->comm().portOpen());
+    QCOMPARE(combo1()->accessibleDescription(), QString());
+    tickToEnd();
+    QCOMPARE(pluggedIn.take(), QByteArray("B\r"));
+    QVERIFY(openBoxes().isEmpty());
+    QCOMPARE(combo1()->currentText(), QStringLiteral("1"));
 }
 
 QTEST_MAIN(TestMainWindow)

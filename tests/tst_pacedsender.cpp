@@ -6,7 +6,10 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
+#include <chrono>
 #include <memory>
+#include <vector>
 
 // The upload stream as the device receives it, driven tick by tick or by the real timer.
 class TestPacedSender : public QObject
@@ -22,6 +25,8 @@ private slots:
     void secondSendRestarts();
     void textChangedDuringUploadIsNotSent();
     void realTimerPacesTheUpload();
+    void stalledLoopDelaysTheBytesAfterIt();
+    void sendDuringUploadKeepsThePhase();
     void sendWithNoPortOpen();
     void deviceVanishesMidUpload();
     void deviceVanishesBetweenTicks();
@@ -43,7 +48,7 @@ void TestPacedSender::init()
     m_other = std::make_unique<PtyDevice>();
     m_comm = std::make_unique<SerialControl>(portsAt({m_device->path(), m_other->path()}));
     m_sender = std::make_unique<PacedSender>(*m_comm);
-    selectPort(*m_comm, QStringLiteral("1"));
+    Serial::selectPort(*m_comm, QStringLiteral("1"));
 }
 
 void TestPacedSender::cleanup()
@@ -122,10 +127,13 @@ void TestPacedSender::textChangedDuringUploadIsNotSent()
 
 void TestPacedSender::realTimerPacesTheUpload()
 {
-    QCOMPARE(m_sender->timer().interval(), 100);
-    QCOMPARE(m_sender->timer().timerType(), Qt::PreciseTimer);
+    const auto *timer1 = m_sender->findChild<QTimer *>(QStringLiteral("Timer1"));
+    QVERIFY(timer1);
+    QCOMPARE(timer1->interval(), 100);
+    QCOMPARE(timer1->timerType(), Qt::PreciseTimer);
 
     QSignalSpy progress(m_sender.get(), &PacedSender::progressed);
+    QVERIFY(progress.isValid());
     m_sender->startUpload(QStringLiteral("A$"));
     QByteArray received;
     QTRY_VERIFY_WITH_TIMEOUT((received += m_device->take()).size() == 3, 5000);
@@ -135,16 +143,64 @@ void TestPacedSender::realTimerPacesTheUpload()
     QCOMPARE(progress.last(), (QVariantList{3, 3}));
 }
 
+void TestPacedSender::stalledLoopDelaysTheBytesAfterIt()
+{
+    // The event loop stalls after the second byte (a large paste, a box opening): the third tick
+    // comes late, and the fourth must still keep a whole interval from it.
+    std::vector<std::chrono::steady_clock::time_point> sentAt;
+    connect(m_sender.get(), &PacedSender::progressed, this, [&](int sent) {
+        if (sent == 0)
+            return;
+        sentAt.push_back(std::chrono::steady_clock::now());
+        if (sent == 2)
+            QThread::msleep(185);
+    });
+    m_sender->startUpload(QStringLiteral("ABCDE"));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_sender->isSending(), 5000);
+    QCOMPARE(m_device->take(), QByteArray("ABCDE\r"));
+    QCOMPARE(sentAt.size(), size_t(6));
+    for (size_t i = 1; i < sentAt.size(); ++i) {
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::microseconds>(sentAt[i] - sentAt[i - 1]);
+        // A millisecond of tolerance for the clock the timer counts in.
+        QVERIFY2(gap >= SendInterval - std::chrono::milliseconds(1),
+                 qPrintable(QStringLiteral("gap %1 is %2 us").arg(i).arg(gap.count())));
+    }
+}
+
+void TestPacedSender::sendDuringUploadKeepsThePhase()
+{
+    // Half an interval after a byte, Send starts a new upload: the timer runs on, so the new
+    // first byte comes an interval after the last byte, not an interval after the click.
+    const auto *timer1 = m_sender->findChild<QTimer *>(QStringLiteral("Timer1"));
+    QVERIFY(timer1);
+    int remaining = -1;
+    connect(m_sender.get(), &PacedSender::progressed, this, [&](int sent) {
+        if (sent != 2 || m_sender->pendingMessage().size() != 6)
+            return;
+        QTimer::singleShot(50, this, [&] {
+            m_sender->startUpload(QStringLiteral("XY"));
+            remaining = timer1->remainingTime();
+        });
+    });
+    m_sender->startUpload(QStringLiteral("ABCDE"));
+    QTRY_VERIFY_WITH_TIMEOUT(remaining >= 0, 5000);
+    QVERIFY2(remaining < 90, qPrintable(QString::number(remaining)));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_sender->isSending(), 5000);
+    QCOMPARE(m_device->take(), QByteArray("ABXY\r"));
+}
+
 void TestPacedSender::sendWithNoPortOpen()
 {
     m_comm->setPortOpen(false);
     QSignalSpy failed(m_sender.get(), &PacedSender::failed);
+    QVERIFY(failed.isValid());
     m_sender->startUpload(QStringLiteral("AB"));
     m_sender->sendNextChar();
     QVERIFY(!m_sender->isSending());
     QCOMPARE(failed.count(), 1);
-    QCOMPARE(failed.first().first().toString(),
-             QStringLiteral("The message was not sent: no serial port is open."));
+    QCOMPARE(failed.first().first().toString(), QStringLiteral("no serial port is open"));
+    QCOMPARE(m_sender->nextCharPos(), 1); // the byte that failed is not counted as sent
     QCOMPARE(m_device->take(), QByteArray());
 }
 
@@ -152,6 +208,7 @@ void TestPacedSender::deviceVanishesMidUpload()
 {
     QSignalSpy failed(m_sender.get(), &PacedSender::failed);
     QSignalSpy lost(m_comm.get(), &SerialControl::portLost);
+    QVERIFY(failed.isValid() && lost.isValid());
     m_sender->startUpload(QStringLiteral("ABCDE"));
     m_sender->sendNextChar();
     m_sender->sendNextChar();
@@ -162,10 +219,11 @@ void TestPacedSender::deviceVanishesMidUpload()
     QVERIFY(!m_sender->isSending());
     QVERIFY(!m_comm->portOpen());
     QCOMPARE(failed.count(), 1);
-    const QString message = failed.first().first().toString();
+    const QString reason = failed.first().first().toString();
     QVERIFY2(
-        message.startsWith(QStringLiteral("The upload stopped after 2 of 6 characters: port 1 (")),
-        qPrintable(message));
+        reason.startsWith(QStringLiteral("port 1 (%1) stopped working (").arg(m_device->path())),
+        qPrintable(reason));
+    QCOMPARE(m_sender->nextCharPos(), 3);
 
     // Qt repeats a resource error while a port stays open; with the port closed it stays quiet.
     QTest::qWait(50);
@@ -176,11 +234,14 @@ void TestPacedSender::deviceVanishesMidUpload()
 void TestPacedSender::deviceVanishesBetweenTicks()
 {
     QSignalSpy failed(m_sender.get(), &PacedSender::failed);
+    QVERIFY(failed.isValid());
     m_sender->startUpload(QString(20, u'x'));
     QByteArray received;
     QTRY_VERIFY((received += m_device->take()).size() > 0);
     m_device->unplug();
     QTRY_COMPARE(failed.count(), 1);
+    QCOMPARE(failed.first().first().toString(),
+             QStringLiteral("port 1 (%1) was disconnected").arg(m_device->path()));
     QVERIFY(!m_sender->isSending());
     QVERIFY(!m_comm->portOpen());
     QTest::qWait(250);
@@ -192,7 +253,7 @@ void TestPacedSender::portChangeMidUploadGoesToNewPort()
     m_sender->startUpload(QStringLiteral("ABCD"));
     m_sender->sendNextChar();
     m_sender->sendNextChar();
-    selectPort(*m_comm, QStringLiteral("2"));
+    Serial::selectPort(*m_comm, QStringLiteral("2"));
     QVERIFY(m_sender->isSending());
     tickToEnd();
     QCOMPARE(m_device->take(), QByteArray("AB"));

@@ -85,10 +85,10 @@ void TestPortNumber::reading()
     QFETCH(int, number);
 
     if (number == -99999) {
-        QVERIFY_THROWS_EXCEPTION(SerialError, readPortNumber(text));
+        QVERIFY_THROWS_EXCEPTION(SerialError, Serial::readPortNumber(text));
         return;
     }
-    QCOMPARE(int(readPortNumber(text)), number);
+    QCOMPARE(int(Serial::readPortNumber(text)), number);
 }
 
 void TestPortNumber::devicePaths_data()
@@ -106,7 +106,7 @@ void TestPortNumber::devicePaths()
 {
     QFETCH(QString, text);
     QFETCH(bool, path);
-    QCOMPARE(namesDevicePath(text), path);
+    QCOMPARE(Serial::namesDevicePath(text), path);
 }
 
 QTEST_GUILESS_MAIN(TestPortNumber)

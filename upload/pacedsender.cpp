@@ -2,24 +2,16 @@
 
 #include "messagetext.h"
 #include "serialcontrol.h"
-#include "serialerror.h"
 
 PacedSender::PacedSender(SerialControl &comm, QObject *parent) : QObject(parent), m_comm(comm)
 {
+    m_timer1.setObjectName(QStringLiteral("Timer1"));
     m_timer1.setTimerType(Qt::PreciseTimer);
     m_timer1.setInterval(SendInterval);
-    connect(&m_timer1, &QTimer::timeout, this, [this] {
-        // Ticks come straight from the event loop, so nothing may escape from here.
-        try {
-            sendNextChar();
-        } catch (const std::exception &error) {
-            stopWithFailure(QString::fromStdString(error.what()));
-        }
-    });
-    // A device that goes away between two ticks is reported at once, not at the next byte.
+    connect(&m_timer1, &QTimer::timeout, this, &PacedSender::sendNextChar);
     connect(&m_comm, &SerialControl::portLost, this, [this](const QString &reason) {
         if (isSending())
-            stopWithFailure(reason);
+            fail(reason);
     });
 }
 
@@ -27,8 +19,11 @@ void PacedSender::startUpload(const QString &text)
 {
     m_pendingMessage = text + QChar(EndCode);
     m_nextCharPos = 1;
-    m_timer1.start();
-    emit progressed(0, m_pendingMessage.size());
+    // A running timer keeps its phase, so the new upload's first byte keeps its distance from
+    // the last byte of the one it replaces.
+    if (!m_timer1.isActive())
+        m_timer1.start();
+    emit progressed(0, static_cast<int>(m_pendingMessage.size()));
 }
 
 void PacedSender::sendNextChar()
@@ -38,29 +33,38 @@ void PacedSender::sendNextChar()
     QChar c = m_pendingMessage.at(m_nextCharPos - 1);
     if (c == PauseMarker)
         c = QChar(PauseCode);
+    // Ticks come straight from the event loop: nothing may escape from here.
     try {
         m_comm.setOutput(QString(c));
     } catch (const std::exception &error) {
-        stopWithFailure(QString::fromStdString(error.what()));
+        fail(QString::fromStdString(error.what()));
         return;
     }
     ++m_nextCharPos;
     if (m_nextCharPos == m_pendingMessage.size() + 1)
         m_timer1.stop();
-    emit progressed(m_nextCharPos - 1, m_pendingMessage.size());
+    else if (m_timer1.isActive())
+        // The device needs the whole interval for each character. Counting it from this byte
+        // makes a late tick delay the bytes after it; a fixed schedule would send the next one
+        // early to catch up.
+        m_timer1.start();
+    emit progressed(m_nextCharPos - 1, static_cast<int>(m_pendingMessage.size()));
 }
 
-void PacedSender::stopWithFailure(const QString &reason)
+void PacedSender::fail(const QString &reason)
 {
     // Retrying the same byte every tick would only repeat the failure; the user is told once
     // and can send again after fixing the port.
     m_timer1.stop();
-    const int sent = m_nextCharPos - 1;
+    emit failed(reason);
+}
+
+QString uploadFailureText(int sent, int total, const QString &reason)
+{
     if (sent == 0)
-        emit failed(QStringLiteral("The message was not sent: %1.").arg(reason));
-    else
-        emit failed(QStringLiteral("The upload stopped after %1 of %2 characters: %3.")
-                        .arg(sent)
-                        .arg(m_pendingMessage.size())
-                        .arg(reason));
+        return QStringLiteral("The message was not sent: %1.").arg(reason);
+    return QStringLiteral("The upload stopped after %1 of %2 characters: %3.")
+        .arg(sent)
+        .arg(total)
+        .arg(reason);
 }

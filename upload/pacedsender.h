@@ -6,9 +6,9 @@
 
 class SerialControl;
 
-// Sends the message one character per tick of its timer through the serial control: each
-// "$" as the pause code, then a final carriage return. An upload is in progress exactly while
-// the timer runs.
+// Sends the message one character per tick of its timer `Timer1` through the serial control:
+// each "$" as the pause code, then a final carriage return. An upload is in progress exactly
+// while the timer runs.
 class PacedSender : public QObject
 {
     Q_OBJECT
@@ -16,26 +16,33 @@ class PacedSender : public QObject
 public:
     explicit PacedSender(SerialControl &comm, QObject *parent = nullptr);
 
-    // Copies the text as it is now; a Send during an upload starts the new one from its first byte.
+    // Copies the text as it is now. A Send during an upload starts the new one from its first
+    // byte on the running timer's next tick.
     void startUpload(const QString &text);
+    // One tick: the next byte goes out, or the upload stops and `failed` tells why.
     void sendNextChar();
+    // Cuts the upload off where it is; nothing more is sent.
+    void stop() { m_timer1.stop(); }
 
     bool isSending() const { return m_timer1.isActive(); }
-    QTimer &timer() { return m_timer1; }
     const QString &pendingMessage() const { return m_pendingMessage; }
     qint16 nextCharPos() const { return m_nextCharPos; }
 
 signals:
     // Bytes sent so far of the bytes to send, after Send and after every byte.
     void progressed(int sent, int total);
-    // A byte could not be written; the upload has been stopped. Reported once per failure.
-    void failed(const QString &message);
+    // A byte could not be written, for the reason given; the upload has been stopped.
+    void failed(const QString &reason);
 
 private:
-    void stopWithFailure(const QString &reason);
+    void fail(const QString &reason);
 
     SerialControl &m_comm;
-    QTimer m_timer1;
+    QTimer m_timer1{this};
     QString m_pendingMessage;
     qint16 m_nextCharPos = 0;
 };
+
+// What the user reads when an upload fails for `reason`: "The message was not sent: …." before
+// the first byte went out, "The upload stopped after 3 of 6 characters: …." after it.
+QString uploadFailureText(int sent, int total, const QString &reason);

@@ -1,14 +1,6 @@
-#include "mainwindow.h"
-
-#include <QApplication>
+#include "program.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("rq204-upload"));
-    QApplication::setApplicationDisplayName(MainWindow::Caption);
-    QGuiApplication::setDesktopFileName(QStringLiteral("rq204-upload"));
-    MainWindow form1;
-    form1.show();
-    return app.exec();
+    return runProgram(argc, argv);
 }

@@ -1,49 +1,23 @@
 #include "mainwindow.h"
 
-#include "messageedit.h"
 #include "messagetext.h"
-#include "pacedsender.h"
 #include "portselection.h"
 #include "serialerror.h"
+#include "ui_mainwindow.h"
 
 #include "rq204-upload.xpm"
 
 #include <QCloseEvent>
-#include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QStyle>
 
 namespace {
 
-// The window was laid out in twips, 15 to a pixel at 96 dpi; Qt scales for other densities.
-constexpr int Twips = 15;
-
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(left / Twips, top / Twips, width / Twips, height / Twips);
-}
-
 // GNOME's and Adwaita's error red: dark enough to read on a white field.
 const QColor ErrorColour(0xc0, 0x1c, 0x28);
 
-} // namespace
-
-template <typename Handler> void MainWindow::guarded(Handler &&handler)
-{
-    try {
-        handler();
-    } catch (const std::exception &error) {
-        tell(QString::fromStdString(error.what()));
-    }
-}
-
-const QString MainWindow::Caption = QStringLiteral("RQ204 Message upload utility");
-
-const QString MainWindow::HelpText = QStringLiteral(
+const QString HelpText = QStringLiteral(
     "This utility allows you to send a message of up to 124 characters to the RQ204.  Make sure "
     "to select the correct serial port.  Connect the serial port of the PC to the serial input "
     "of the RQ204 (9 pole SubD, pin 5 = GND, pin 3 = Rx).  Hold the 'DOWN'-button of the RQ204 "
@@ -52,40 +26,57 @@ const QString MainWindow::HelpText = QStringLiteral(
     "received characters.  When the last character is received, the RQ204 starts displaying "
     "your message.");
 
-MainWindow::MainWindow(SerialControl::PortResolver resolver, QWidget *parent)
+} // namespace
+
+MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initialPort,
+                       QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
-      m_comm(std::move(resolver)), m_sender(new PacedSender(m_comm, this))
+      m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts)),
+      m_comm(m_listPorts)
 {
-    setObjectName(QStringLiteral("form1"));
-    setWindowTitle(Caption);
+    m_ui->setupUi(this);
     // Compiled in: loading it as a file would make Qt load every image plugin to find the one
     // that reads XPM.
     setWindowIcon(QIcon(QPixmap(rq204_upload)));
-    setFixedSize(6810 / Twips, 3120 / Twips);
-    buildControls();
+    m_ui->UploadProgress->hide();
+
+    // Qt ends an edit of the port box (Enter, Tab, leaving it) whose text matches an entry by
+    // picking that entry; the edit has selected the port already, so that pick must not select
+    // it again. The box's editor is made here, so that its first listener sees the end of the
+    // edit before the box does and its last one after.
+    auto *portEdit = new QLineEdit(m_ui->Combo1);
+    connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = true; });
+    m_ui->Combo1->setLineEdit(portEdit);
+    connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = false; });
+    // No completion may turn a typed "1" into something else behind the user's back.
+    m_ui->Combo1->setCompleter(nullptr);
     fitCaptions();
 
-    // Each handled event runs one operation; whatever it throws ends there, told to the user.
-    const auto handler = [this](void (MainWindow::*operation)()) {
-        return [this, operation] { guarded([this, operation] { (this->*operation)(); }); };
-    };
-    connect(m_text1, &QPlainTextEdit::textChanged, this, handler(&MainWindow::updateCounter));
-    connect(m_command6, &QPushButton::clicked, this, handler(&MainWindow::clearMessage));
-    connect(m_command2, &QPushButton::clicked, this, handler(&MainWindow::startUpload));
-    connect(m_command1, &QPushButton::clicked, this, handler(&MainWindow::showHelp));
-    connect(m_combo1, &QComboBox::editTextChanged, this, handler(&MainWindow::selectPort));
-    connect(m_combo1, &QComboBox::activated, this, handler(&MainWindow::selectPort));
-    connect(m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
-    connect(m_sender, &PacedSender::failed, this, [this](const QString &message) {
-        m_progress->hide();
-        if (!m_comm.portOpen())
-            markSelector(m_comm.notOpenReason());
-        tell(message);
+    connect(m_ui->Text1, &QPlainTextEdit::textChanged, this,
+            [this] { guarded(&MainWindow::updateCounter); });
+    connect(m_ui->Command6, &QPushButton::clicked, this,
+            [this] { guarded(&MainWindow::clearMessage); });
+    connect(m_ui->Command2, &QPushButton::clicked, this,
+            [this] { guarded(&MainWindow::startUpload); });
+    connect(m_ui->Command1, &QPushButton::clicked, this,
+            [this] { guarded(&MainWindow::showHelp); });
+    connect(m_ui->Combo1, &QComboBox::editTextChanged, this,
+            [this] { guarded(&MainWindow::selectPort); });
+    connect(m_ui->Combo1, &QComboBox::activated, this, [this] {
+        if (!m_finishingEdit)
+            guarded(&MainWindow::selectPort);
     });
+    connect(&m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
+    connect(&m_sender, &PacedSender::failed, this, &MainWindow::reportUploadFailure);
+    connect(&m_comm, &SerialControl::portLost, this, &MainWindow::portLost);
 
-    guarded([this] { load(); });
+    guarded(&MainWindow::load);
+    // Put in as if typed: the text change selects the port.
+    if (initialPort)
+        m_ui->Combo1->setEditText(*initialPort);
+    m_ui->Text1->setFocus();
 }
 
 MainWindow::~MainWindow()
@@ -93,77 +84,22 @@ MainWindow::~MainWindow()
     shutDown();
 }
 
-void MainWindow::buildControls()
+void MainWindow::guarded(void (MainWindow::*operation)())
 {
-    m_label1 = new QLabel(QStringLiteral("Choose serial port"), this);
-    m_label1->setObjectName(QStringLiteral("Label1"));
-    m_label1->setGeometry(twips(480, 480, 1335, 255));
-
-    m_combo1 = new QComboBox(this);
-    m_combo1->setObjectName(QStringLiteral("Combo1"));
-    m_combo1->setGeometry(twips(1920, 480, 615, 315));
-    m_combo1->setEditable(true);
-    // The list is what the probe found and stays so: Enter adds nothing, and no completion
-    // may turn a typed "1" into something else behind the user's back.
-    m_combo1->setInsertPolicy(QComboBox::NoInsert);
-    m_combo1->setCompleter(nullptr);
-    m_combo1->setToolTip(QStringLiteral("Select the serial port"));
-    m_label1->setBuddy(m_combo1);
-
-    m_label2 = new QLabel(QStringLiteral("Label2"), this);
-    m_label2->setObjectName(QStringLiteral("Label2"));
-    m_label2->setGeometry(twips(3240, 480, 3135, 375));
-    m_label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_label2->setToolTip(QStringLiteral(
-        "Total memory = 124 characters.  This counter shows the # of characters left"));
-
-    m_label3 = new QLabel(QStringLiteral("'$' adds a pause"), this);
-    m_label3->setObjectName(QStringLiteral("Label3"));
-    m_label3->setGeometry(twips(5040, 1080, 1335, 255));
-    m_label3->setToolTip(QStringLiteral("Put a '$' anywhere in your text to pause the scrolling "));
-
-    m_text1 = new MessageEdit(this);
-    m_text1->setObjectName(QStringLiteral("Text1"));
-    m_text1->setGeometry(twips(360, 1200, 3975, 1605));
-    m_text1->setToolTip(QStringLiteral("Textbox.  Enter your message here"));
-
-    m_command1 = new QPushButton(QStringLiteral("Help"), this);
-    m_command1->setObjectName(QStringLiteral("Command1"));
-    m_command1->setGeometry(twips(5040, 1440, 1335, 375));
-    m_command1->setToolTip(QStringLiteral("About this utility"));
-
-    m_command6 = new QPushButton(QStringLiteral("Clear"), this);
-    m_command6->setObjectName(QStringLiteral("Command6"));
-    m_command6->setGeometry(twips(5040, 1920, 1335, 375));
-    m_command6->setToolTip(QStringLiteral("Clear the textbox"));
-
-    m_command2 = new QPushButton(QStringLiteral("Send to LCD"), this);
-    m_command2->setObjectName(QStringLiteral("Command2"));
-    m_command2->setGeometry(twips(5040, 2400, 1335, 375));
-    m_command2->setToolTip(QStringLiteral("Click to send the message to the RQ204"));
-
-    // Lives in the empty strip under the text box and only while an upload runs, so the idle
-    // window is exactly the classic one.
-    m_progress = new QProgressBar(this);
-    m_progress->setObjectName(QStringLiteral("UploadProgress"));
-    m_progress->setGeometry(360 / Twips, 2880 / Twips, 3975 / Twips, 6);
-    m_progress->setTextVisible(false);
-    m_progress->setAccessibleName(QStringLiteral("Upload progress"));
-    m_progress->hide();
-
-    setTabOrder(m_text1, m_combo1);
-    setTabOrder(m_combo1, m_command6);
-    setTabOrder(m_command6, m_command2);
-    setTabOrder(m_command2, m_command1);
-    m_text1->setFocus();
+    try {
+        (this->*operation)();
+    } catch (const std::exception &error) {
+        tell(QString::fromStdString(error.what()));
+    }
 }
 
 bool MainWindow::captionsFit(const QFont &font) const
 {
     const QFontMetrics metrics(font);
     // The counter is measured at its widest caption, not at what it shows now.
-    const std::pair<const QLabel *, QString> labels[] = {
-        {m_label1, m_label1->text()}, {m_label2, counterCaption(0)}, {m_label3, m_label3->text()}};
+    const std::pair<const QLabel *, QString> labels[] = {{m_ui->Label1, m_ui->Label1->text()},
+                                                         {m_ui->Label2, counterCaption(0)},
+                                                         {m_ui->Label3, m_ui->Label3->text()}};
     for (const auto &[label, caption] : labels) {
         if (metrics.horizontalAdvance(caption) > label->width() ||
             metrics.height() > label->height())
@@ -171,7 +107,7 @@ bool MainWindow::captionsFit(const QFont &font) const
     }
     // Room for the button's frame and a little air on either side of the caption.
     const int buttonMargins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
-    for (const QPushButton *button : {m_command1, m_command6, m_command2}) {
+    for (const QPushButton *button : {m_ui->Command1, m_ui->Command6, m_ui->Command2}) {
         if (metrics.horizontalAdvance(button->text()) + buttonMargins > button->width())
             return false;
     }
@@ -194,8 +130,8 @@ void MainWindow::fitCaptions()
 void MainWindow::load()
 {
     updateCounter();
-    m_sender->timer().stop();
-    showProbedPorts();
+    m_sender.stop();
+    probePorts();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -207,90 +143,133 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::shutDown()
 {
     // Whatever was left of an upload is cut here: no byte may follow the close.
-    m_sender->timer().stop();
+    m_sender.stop();
     if (m_comm.portOpen())
         m_comm.setPortOpen(false);
 }
 
 void MainWindow::updateCounter()
 {
-    m_label2->setText(counterCaption(m_text1->message().size()));
+    m_ui->Label2->setText(counterCaption(m_ui->Text1->message().size()));
 }
 
 void MainWindow::clearMessage()
 {
-    m_text1->setMessage(QString());
+    m_ui->Text1->setMessage(QString());
 }
 
 void MainWindow::startUpload()
 {
-    m_sender->startUpload(m_text1->message());
+    // An adapter that was unplugged may be back at its place: the port box still names it, so
+    // Send selects it once more before the upload finds no port.
+    if (m_portLost && !m_comm.portOpen()) {
+        selectPort();
+        m_portLost = !m_comm.portOpen();
+    }
+    m_sender.startUpload(m_ui->Text1->message());
 }
 
-void MainWindow::showProbedPorts()
+void MainWindow::probePorts()
 {
-    const QList<ProbedPort> entries = probePorts(m_comm);
+    // One reading of the host serves the probe and the first selection, so that both number the
+    // ports alike; every later selection reads the host afresh and finds an adapter plugged in
+    // since.
+    m_comm.setPortLister([ports = m_listPorts()] { return ports; });
+    const Serial::ProbeResult probed = Serial::probePorts(m_comm);
     {
         // Filling an empty editable list would put its first entry into the text and open
         // the port early; the selection below is the one that counts.
-        const QSignalBlocker blocker(m_combo1);
-        for (const ProbedPort &port : entries) {
-            m_combo1->addItem(port.entry);
-            m_combo1->setItemData(m_combo1->count() - 1, port.toolTip, Qt::ToolTipRole);
+        const QSignalBlocker blocker(m_ui->Combo1);
+        for (const Serial::ProbedPort &port : probed.ports) {
+            m_ui->Combo1->addItem(port.entry);
+            m_ui->Combo1->setItemData(m_ui->Combo1->count() - 1, port.toolTip, Qt::ToolTipRole);
         }
-        m_combo1->setCurrentIndex(-1);
-        m_combo1->clearEditText();
+        m_ui->Combo1->setCurrentIndex(-1);
+        m_ui->Combo1->clearEditText();
     }
     // Setting the first entry as current changes the text, which selects the port. With
     // nothing found the selector stays empty: there is nothing to open and nothing the user
     // could do about it before choosing a port.
-    if (!entries.isEmpty())
-        m_combo1->setCurrentIndex(0);
+    if (!probed.ports.isEmpty())
+        m_ui->Combo1->setCurrentIndex(0);
+    else if (!probed.failure.isEmpty())
+        m_portProblem = probed.failure;
     else
-        m_comm.setNotOpenReason(
-            QStringLiteral("no serial port was found; type a port number or a device path "
-                           "into the port box"));
+        m_portProblem = QStringLiteral("no serial port was found; type a port number or a "
+                                       "device path into the port box");
+    m_comm.setPortLister(m_listPorts);
 }
 
 void MainWindow::selectPort()
 {
+    m_portLost = false;
     try {
-        ::selectPort(m_comm, m_combo1->currentText());
-        markSelector(QString());
+        Serial::selectPort(m_comm, m_ui->Combo1->currentText());
+        m_portProblem.clear();
     } catch (const SerialError &error) {
         // No box while typing: each keystroke selects, and "12" tries port 1 on the way. The
-        // reason is kept by the serial control and told when the user sends.
-        markSelector(error.message());
+        // reason is kept and told when the user sends.
+        m_portProblem = error.message();
     }
+    markSelector(m_portProblem);
+}
+
+void MainWindow::portLost(const QString &reason)
+{
+    m_portProblem = reason;
+    m_portLost = true;
+    markSelector(reason);
 }
 
 void MainWindow::markSelector(const QString &problem)
 {
-    QLineEdit *edit = m_combo1->lineEdit();
+    QLineEdit *edit = m_ui->Combo1->lineEdit();
     QPalette palette = edit->palette();
     palette.setColor(QPalette::Text,
                      problem.isEmpty() ? QPalette().color(QPalette::Text) : ErrorColour);
     edit->setPalette(palette);
-    m_combo1->setAccessibleDescription(problem);
+    m_ui->Combo1->setAccessibleDescription(problem);
 }
 
 void MainWindow::showHelp()
 {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Help"), HelpText, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
 void MainWindow::showProgress(int sent, int total)
 {
-    m_progress->setRange(0, total);
-    m_progress->setValue(sent);
-    m_progress->setVisible(m_sender->isSending());
+    m_ui->UploadProgress->setRange(0, total);
+    m_ui->UploadProgress->setValue(sent);
+    m_ui->UploadProgress->setVisible(m_sender.isSending());
+}
+
+void MainWindow::reportUploadFailure(const QString &reason)
+{
+    m_ui->UploadProgress->hide();
+    // A port that closed under the write went away; one that was closed before has its reason.
+    if (!m_comm.portOpen() && m_portProblem.isEmpty())
+        portLost(reason);
+    tell(uploadFailureText(m_sender.nextCharPos() - 1,
+                           static_cast<int>(m_sender.pendingMessage().size()),
+                           m_comm.portOpen() ? reason : m_portProblem));
 }
 
 void MainWindow::tell(const QString &message)
 {
-    auto *box = new QMessageBox(QMessageBox::Warning, Caption, message, QMessageBox::Ok, this);
+    // A report comes on its own, mostly while the user types the next message or a port: it
+    // must not take the keyboard, nor may a key meant for the text close it unread. It shows
+    // without activating, blocks nothing and stays until the user closes it.
+    auto *box =
+        new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::ApplicationModal);
-    box->open();
+    box->setAttribute(Qt::WA_ShowWithoutActivating);
+    box->setWindowModality(Qt::NonModal);
+    const bool wasActive = isActiveWindow();
+    box->show();
+    // Some platforms activate every window that shows; the keyboard goes back where it was.
+    if (wasActive)
+        activateWindow();
 }

@@ -42,15 +42,6 @@ bool insertsText(const QKeyEvent *event)
 
 } // namespace
 
-MessageEdit::MessageEdit(QWidget *parent) : QPlainTextEdit(parent)
-{
-    setFont(QFont(QStringLiteral("Courier New"), 12, QFont::Normal));
-    setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setTabChangesFocus(true);
-}
-
 QString MessageEdit::message() const
 {
     // Raw text keeps a typed no-break space as it is instead of turning it into a blank.

@@ -2,16 +2,16 @@
 
 #include <QPlainTextEdit>
 
-// The message text box: several wrapped lines of Courier New, holding at most MessageCapacity
-// characters of the message text, in which a line break is CR LF and counts two. The limit
-// holds for typing, pasting, dropping, input methods and text set by the program; undo and
-// redo can only go back to texts that held it.
+// The message text box, holding at most MessageCapacity characters of the message text, in
+// which a line break is CR LF and counts two. The limit holds for typing, pasting, dropping,
+// input methods and text set by the program; undo and redo can only go back to texts that held
+// it. Its font and wrapping are part of the window's layout.
 class MessageEdit : public QPlainTextEdit
 {
     Q_OBJECT
 
 public:
-    explicit MessageEdit(QWidget *parent = nullptr);
+    using QPlainTextEdit::QPlainTextEdit;
 
     // The message text as the rest of the program sees it, line breaks as CR LF.
     QString message() const;

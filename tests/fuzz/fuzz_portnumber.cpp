@@ -22,7 +22,7 @@ using Reading = std::optional<int>;
 Reading read(const QString &text)
 {
     try {
-        return readPortNumber(text);
+        return Serial::readPortNumber(text);
     } catch (const SerialError &) {
         return std::nullopt;
     }
@@ -70,8 +70,8 @@ void checkAnyText(const QString &text, Bytes &bytes)
              shown(reading) + QStringLiteral(" without them, ") + shown(again) +
                  QStringLiteral(" with them"));
 
-    const bool path = namesDevicePath(text);
-    if (namesDevicePath(QStringLiteral(" \t\n") + text + QStringLiteral(" \n")) != path)
+    const bool path = Serial::namesDevicePath(text);
+    if (Serial::namesDevicePath(QStringLiteral(" \t\n") + text + QStringLiteral(" \n")) != path)
         fail("surrounding blanks changed whether a device path is named", text, QString());
 }
 

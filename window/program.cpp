@@ -1,0 +1,63 @@
+#include "program.h"
+
+#include "mainwindow.h"
+#include "stopsignals.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <cstdio>
+#include <optional>
+
+void setApplicationIdentity()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("rq204-upload"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(RQ204_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("rq204-upload"));
+}
+
+int runProgram(int argc, char *argv[], PortLister listPorts)
+{
+    setApplicationIdentity();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Sends a message of up to 124 characters to an RQ204 LCD over a serial "
+                       "port."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("Start with PORT in the port box: a port number or a device path."),
+        QStringLiteral("PORT"));
+    parser.addOption(portOption);
+
+    // Help and version need no display, so they are answered before the window system is
+    // reached; Qt's own options (-platform, -style …) are known only once it has been.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    parser.parse(arguments);
+    if (parser.isSet(helpOption) || parser.isSet(versionOption) ||
+        parser.isSet(QStringLiteral("help-all"))) {
+        const QCoreApplication textOnly(argc, argv);
+        parser.process(textOnly.arguments()); // prints and exits
+    }
+
+    QApplication app(argc, argv);
+    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+        const QString problem = parser.errorText().isEmpty()
+                                    ? QStringLiteral("unexpected argument '%1'")
+                                          .arg(parser.positionalArguments().constFirst())
+                                    : parser.errorText();
+        std::fprintf(stderr, "rq204-upload: %s\nTry 'rq204-upload --help'.\n", qPrintable(problem));
+        return 2;
+    }
+    std::optional<QString> port;
+    if (parser.isSet(portOption))
+        port = parser.value(portOption);
+
+    MainWindow form1(std::move(listPorts), port);
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::received, &form1, &QWidget::close);
+    form1.show();
+    return app.exec();
+}
