@@ -1,6 +1,7 @@
 #include "serialcontrol.h"
 
 #include "serialerror.h"
+#include "windows1252.h"
 
 #include <QSocketNotifier>
 
@@ -234,20 +235,7 @@ QString SerialControl::openFailureReason(const QString &path) const
 
 char SerialControl::toWindows1252(QChar character)
 {
-    const char16_t code = character.unicode();
-    if (code < 0x80 || (code >= 0xA0 && code <= 0xFF))
-        return static_cast<char>(code);
-    // The code page's 0x80-0x9F row; Qt's named converters would need ICU and put the control
-    // character SUB where this program promises "?".
-    static constexpr char16_t Row80[32] = {
-        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-    for (int i = 0; i < 32; ++i) {
-        if (Row80[i] == code)
-            return static_cast<char>(0x80 + i);
-    }
-    return '?';
+    return windows1252Byte(character.unicode());
 }
 
 void SerialControl::setOutput(const QString &character)

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -107,6 +108,8 @@ private slots:
     void stopsCleanlyOnSignal();
     void rejectsBadArguments_data();
     void rejectsBadArguments();
+    void answersHelpAndVersion_data();
+    void answersHelpAndVersion();
 
 private:
     // Starts the tool and waits until it has published its pty; sets *device to the slave path.
@@ -175,6 +178,9 @@ void TestVirtualRq204::upload_data()
     QTest::newRow("Windows-1252 bytes")
         << QByteArray("\xE9\x80\x96\r") << 10 << 150 << 10 << port() << false << true
         << QStringLiteral("\u00E9\u20AC\u2013") << QStringList() << settingsOk;
+    QTest::newRow("unassigned Windows-1252 byte and DEL shown as hex")
+        << QByteArray("\x7F\x81\x9F\xA0\r") << 10 << 150 << 10 << port() << false << true
+        << QStringLiteral("<7F><81>\u0178\u00A0") << QStringList() << settingsOk;
     QTest::newRow("port closed and reopened between bytes")
         << QByteArray("AB\r") << 10 << 150 << 10 << port() << true << true << "AB" << QStringList()
         << settingsOk;
@@ -311,7 +317,7 @@ void TestVirtualRq204::consecutiveUploads()
 
     QProcess tool;
     QString device;
-    startTool(tool, {"--silence-ms", "150"}, &device);
+    startTool(tool, {"--silence-ms=150"}, &device);
     if (QTest::currentTestFailed())
         return;
     OpenPort uploader(device);
@@ -399,6 +405,9 @@ void TestVirtualRq204::rejectsBadArguments_data()
     QTest::newRow("timeout without --once") << QStringList{"--timeout-s", "5"};
     QTest::newRow("timeout zero") << QStringList{"--once", "--timeout-s", "0"};
     QTest::newRow("path file without name") << QStringList{"--path-file"};
+    QTest::newRow("path file with an empty name") << QStringList{"--path-file="};
+    QTest::newRow("silence= with trailing junk") << QStringList{"--silence-ms=15x"};
+    QTest::newRow("stray argument") << QStringList{"--once", "extra"};
 }
 
 void TestVirtualRq204::rejectsBadArguments()
@@ -412,6 +421,43 @@ void TestVirtualRq204::rejectsBadArguments()
     QCOMPARE(tool.exitCode(), 2);
     QVERIFY(!tool.readAllStandardError().isEmpty());
     QVERIFY(!tool.readAllStandardOutput().contains("Virtual RQ204 on"));
+}
+
+void TestVirtualRq204::answersHelpAndVersion_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("pattern");
+
+    const QString help = QStringLiteral(
+        "^Usage: .*rq204-virtual.*--silence-ms <N>.*--once.*--timeout-s <N>.*--path-file <FILE>");
+    const QString version = QStringLiteral("^rq204-virtual \\d+\\.\\d+\\.\\d+\n$");
+    QTest::newRow("--help") << QStringList{"--help"} << help;
+    QTest::newRow("-h") << QStringList{"-h"} << help;
+    QTest::newRow("--version") << QStringList{"--version"} << version;
+    QTest::newRow("-v") << QStringList{"-v"} << version;
+}
+
+void TestVirtualRq204::answersHelpAndVersion()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, pattern);
+
+    // Asked from a bare terminal or a build script: no display, no platform plugin.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    QProcess tool;
+    tool.setProcessEnvironment(environment);
+    tool.start(QStringLiteral(RQ204_VIRTUAL_PATH), arguments);
+    QVERIFY(tool.waitForFinished(5000));
+    const QString output = QString::fromUtf8(tool.readAllStandardOutput());
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
+    QCOMPARE(tool.readAllStandardError(), QByteArray());
+    QVERIFY2(QRegularExpression(pattern, QRegularExpression::DotMatchesEverythingOption)
+                 .match(output)
+                 .hasMatch(),
+             qPrintable(output));
 }
 
 QTEST_GUILESS_MAIN(TestVirtualRq204)

@@ -1,9 +1,18 @@
 #include "virtualrq204.h"
 
+#include "serial/windows1252.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +26,7 @@ namespace {
 constexpr unsigned char kPauseCode = 0x0B;
 constexpr unsigned char kCr = 0x0D;
 constexpr unsigned char kLf = 0x0A;
-constexpr size_t kDisplayCapacity = 124;
+constexpr int kDisplayCapacity = 124;
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
@@ -26,77 +35,38 @@ void onStopSignal(int signal)
     g_stopSignal = signal;
 }
 
-std::string hexByte(unsigned char byte)
+QString hexOf(unsigned char byte)
 {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", byte);
-    return text;
+    return QStringLiteral("<%1>").arg(uint(byte), 2, 16, QLatin1Char('0')).toUpper();
 }
 
-// Milliseconds with 0.1 ms resolution; gaps are kept in microseconds until printed.
-std::string formatMs(long long us)
+// Times are kept in microseconds and reported in milliseconds with 0.1 ms resolution.
+long long usOf(std::chrono::steady_clock::duration duration)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(us) / 1000.0);
-    return text;
+    return std::chrono::duration_cast<std::chrono::microseconds>(duration).count();
 }
 
-std::string plural(size_t count, const char *noun)
+double ms(long long us)
 {
-    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+    return std::round(static_cast<double>(us) / 100.0) / 10.0;
 }
 
-std::string jsonString(const std::string &text)
+QString formatMs(long long us)
 {
-    std::string json = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (c == '\n') {
-            json += "\\n";
-        } else if (byte < 0x20) {
-            json += "\\u00" + hexByte(byte);
-        } else {
-            json += c; // message text is already UTF-8
-        }
-    }
-    return json + "\"";
+    return QString::number(ms(us), 'f', 1);
 }
 
-// Windows-1252 only differs from Latin-1 in 0x80..0x9F; five of those codes are unassigned.
-char32_t windows1252(unsigned char byte)
+QString plural(qsizetype count, const char *noun)
 {
-    static const char32_t high[32] = {
-        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-    if (byte >= 0x80 && byte < 0xA0)
-        return high[byte - 0x80];
-    return byte;
+    return QString::number(count) + u' ' + QLatin1String(noun) + (count == 1 ? "" : "s");
 }
 
-void appendUtf8(std::string &text, char32_t cp)
-{
-    if (cp < 0x80) {
-        text += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        text += static_cast<char>(0xC0 | (cp >> 6));
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        text += static_cast<char>(0xE0 | (cp >> 12));
-        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::optional<long> baudOf(speed_t speed)
+QJsonValue baudOf(speed_t speed)
 {
     static const struct
     {
         speed_t speed;
-        long baud;
+        int baud;
     } table[] = {
         {B0, 0},           {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},
         {B150, 150},       {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},
@@ -113,48 +83,16 @@ std::optional<long> baudOf(speed_t speed)
         if (entry.speed == speed)
             return entry.baud;
     }
-    return std::nullopt; // e.g. a custom rate set through termios2
+    return QJsonValue(); // e.g. a custom rate set through termios2
 }
 
-std::string displayOf(unsigned char byte)
+QString displayOf(unsigned char byte)
 {
     if (byte == kPauseCode)
-        return "[pause]";
+        return QStringLiteral("[pause]");
     if (byte >= 0x20 && byte < 0x7F)
-        return std::string(1, static_cast<char>(byte));
-    return "<" + hexByte(byte) + ">";
-}
-
-bool parseNumber(const char *text, long min, long max, long *value)
-{
-    if (text == nullptr || *text < '0' || *text > '9')
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    const long number = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || number < min || number > max)
-        return false;
-    *value = number;
-    return true;
-}
-
-void printUsage(std::FILE *to)
-{
-    std::fputs("Usage: rq204-virtual [--once] [--timeout-s N] [--silence-ms N] [--path-file FILE]\n"
-               "Pretends to be an RQ204 LCD on a pseudo-terminal and shows what an uploader "
-               "sends.\n"
-               "  --silence-ms N    silence after a CR that ends an upload (default 400)\n"
-               "  --once            exit after one upload, last line: SUMMARY {json}\n"
-               "  --timeout-s N     with --once: give up after N seconds, exit status 1\n"
-               "  --path-file FILE  write the port path to FILE when ready (removed on exit)\n",
-               to);
-}
-
-int usageError(const std::string &problem)
-{
-    std::fprintf(stderr, "rq204-virtual: %s\n", problem.c_str());
-    printUsage(stderr);
-    return 2;
+        return QString(QChar(byte));
+    return hexOf(byte);
 }
 
 struct GapStats
@@ -164,12 +102,14 @@ struct GapStats
     long long max = 0;
 };
 
-GapStats gapStats(std::vector<long long> gapsUs)
+std::optional<GapStats> gapStats(std::vector<long long> gapsUs)
 {
+    if (gapsUs.empty())
+        return std::nullopt;
     std::sort(gapsUs.begin(), gapsUs.end());
     const size_t mid = gapsUs.size() / 2;
     const long long median = gapsUs.size() % 2 ? gapsUs[mid] : (gapsUs[mid - 1] + gapsUs[mid]) / 2;
-    return {gapsUs.front(), median, gapsUs.back()};
+    return GapStats{gapsUs.front(), median, gapsUs.back()};
 }
 
 const char *reasonOf(int end)
@@ -186,7 +126,7 @@ VirtualRq204::~VirtualRq204()
 {
     // A stale path file would point scripts at a pts number the system may hand to someone else.
     if (m_pathFileWritten)
-        ::unlink(m_options.pathFile.c_str());
+        QFile::remove(m_options.pathFile);
     if (m_slave >= 0)
         ::close(m_slave);
     if (m_master >= 0)
@@ -223,7 +163,7 @@ bool VirtualRq204::open()
         std::fprintf(stderr, "rq204-virtual: cannot name the pseudo-terminal\n");
         return false;
     }
-    m_device = name;
+    m_device = QFile::decodeName(name);
 
     // Linux ptys silently force 8 data bits without parity. Find out rather than assume, so
     // that a 7E1 uploader is reported as unknown instead of passing as 8N1.
@@ -245,24 +185,20 @@ bool VirtualRq204::open()
                    "without parity, so the uploader's data bits and parity cannot be checked\n",
                    stderr);
 
-    show("Virtual RQ204 on " + m_device + " \u2014 type this path into the port box\n");
+    show(QStringLiteral("Virtual RQ204 on %1 \u2014 type this path into the port box\n")
+             .arg(m_device));
     startListening();
-    return m_options.pathFile.empty() || writePathFile();
+    return m_options.pathFile.isEmpty() || writePathFile();
 }
 
 bool VirtualRq204::writePathFile()
 {
-    // Written under another name and renamed, so a reader never sees a half-written path.
-    const std::string temporary = m_options.pathFile + ".tmp";
-    std::FILE *file = std::fopen(temporary.c_str(), "w");
-    bool ok = file != nullptr && std::fprintf(file, "%s\n", m_device.c_str()) > 0;
-    if (file != nullptr)
-        ok = (std::fclose(file) == 0) && ok;
-    ok = ok && std::rename(temporary.c_str(), m_options.pathFile.c_str()) == 0;
-    if (!ok) {
-        std::fprintf(stderr, "rq204-virtual: cannot write %s: %s\n", m_options.pathFile.c_str(),
-                     std::strerror(errno));
-        ::unlink(temporary.c_str());
+    // QSaveFile renames a finished file into place, so a reader never sees a half-written path.
+    QSaveFile file(m_options.pathFile);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QFile::encodeName(m_device) + '\n') < 0 ||
+        !file.commit()) {
+        std::fprintf(stderr, "rq204-virtual: cannot write %s: %s\n", qPrintable(m_options.pathFile),
+                     qPrintable(file.errorString()));
         return false;
     }
     m_pathFileWritten = true;
@@ -276,7 +212,7 @@ void VirtualRq204::startListening()
     m_pendingCr = false;
     m_settings.reset();
     m_listenStart = Clock::now();
-    show("RS232 -> RQ204\n");
+    show(QStringLiteral("RS232 -> RQ204\n"));
 }
 
 // An uploader that dies mid-message never sends the final CR; without a limit its bytes would
@@ -291,7 +227,7 @@ std::optional<VirtualRq204::Clock::time_point> VirtualRq204::nextDeadline() cons
     std::optional<Clock::time_point> deadline;
     if (m_pendingCr)
         deadline = m_times.back() + m_options.silence;
-    else if (!m_bytes.empty())
+    else if (!m_bytes.isEmpty())
         deadline = m_times.back() + stallLimit();
     if (m_options.once && m_options.timeout) {
         const Clock::time_point giveUp = m_listenStart + *m_options.timeout;
@@ -319,7 +255,7 @@ int VirtualRq204::run()
             return 2;
         }
         if (g_stopSignal != 0) {
-            if (m_options.once || !m_bytes.empty())
+            if (m_options.once || !m_bytes.isEmpty())
                 finishUpload(End::Signal);
             return m_options.once ? 1 : 0;
         }
@@ -332,7 +268,7 @@ int VirtualRq204::run()
             startListening();
             continue;
         }
-        if (!m_bytes.empty() && !m_pendingCr && now >= m_times.back() + stallLimit()) {
+        if (!m_bytes.isEmpty() && !m_pendingCr && now >= m_times.back() + stallLimit()) {
             finishUpload(End::Stalled);
             if (m_options.once)
                 return 1;
@@ -362,33 +298,30 @@ bool VirtualRq204::readAvailable(Clock::time_point now)
     if (count < 0 && (errno == EAGAIN || errno == EINTR))
         return true;
     // With our own slave fd open this should not happen; bail out instead of spinning on it.
-    std::fprintf(stderr, "rq204-virtual: reading %s failed: %s\n", m_device.c_str(),
+    std::fprintf(stderr, "rq204-virtual: reading %s failed: %s\n", qPrintable(m_device),
                  count == 0 ? "end of file" : std::strerror(errno));
     return false;
 }
 
 void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
 {
-    if (m_bytes.empty()) {
+    if (m_bytes.isEmpty()) {
         // The uploader has configured the port by the time it sends; after it closes the port
         // its serial library may restore the old settings, so look now and not later.
         m_settings = readLineSettings();
-        if (!m_settings->problems.empty()) {
-            std::string warning = "Warning: line settings differ from 2400 8N1 without flow "
-                                  "control:";
-            for (size_t i = 0; i < m_settings->problems.size(); ++i)
-                warning += (i == 0 ? " " : ", ") + m_settings->problems[i];
-            show((m_atLineStart ? "" : "\n") + warning + "\n");
-        }
+        if (!m_settings->problems.isEmpty())
+            show(QLatin1String(m_atLineStart ? "" : "\n") +
+                 "Warning: line settings differ from 2400 8N1 without flow control: " +
+                 m_settings->problems.join(QLatin1String(", ")) + u'\n');
     }
-    m_bytes.push_back(byte);
+    m_bytes.append(static_cast<char>(byte));
     m_times.push_back(at);
 
     // A CR is only a line break if its LF follows before the silence runs out.
     if (m_pendingCr) {
         m_pendingCr = false;
         if (byte == kLf) {
-            show("\n");
+            show(QStringLiteral("\n"));
             return;
         }
         show(displayOf(kCr));
@@ -400,101 +333,91 @@ void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
     show(displayOf(byte));
 }
 
-void VirtualRq204::show(const std::string &text)
+void VirtualRq204::show(const QString &text)
 {
-    if (text.empty())
+    if (text.isEmpty())
         return;
-    std::fputs(text.c_str(), stdout);
+    const QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
     std::fflush(stdout);
-    m_atLineStart = text.back() == '\n';
+    m_atLineStart = text.endsWith(u'\n');
 }
 
 VirtualRq204::LineSettings VirtualRq204::readLineSettings() const
 {
     LineSettings settings;
+    QStringList &problems = settings.problems;
     termios tio{};
     // On Linux the master reports the slave's termios, i.e. what the uploader set.
     if (::tcgetattr(m_master, &tio) != 0) {
-        settings.known = false;
-        settings.problems.push_back(std::string("settings unreadable (") + std::strerror(errno) +
-                                    ")");
+        problems << QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno));
         return settings;
     }
 
-    settings.baud = baudOf(::cfgetospeed(&tio));
+    const QJsonValue baud = baudOf(::cfgetospeed(&tio));
+    settings.fields["baud"] = baud;
+    if (baud != 2400)
+        problems << (baud.isNull() ? QStringLiteral("unknown baud rate")
+                                   : QStringLiteral("%1 baud").arg(baud.toInt()));
     if (m_framingVisible) {
-        switch (tio.c_cflag & CSIZE) {
-        case CS5:
-            settings.dataBits = 5;
-            break;
-        case CS6:
-            settings.dataBits = 6;
-            break;
-        case CS7:
-            settings.dataBits = 7;
-            break;
-        default:
-            settings.dataBits = 8;
-            break;
-        }
-        settings.parity = "none";
+        const tcflag_t size = tio.c_cflag & CSIZE;
+        const int dataBits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+        QString parity = QStringLiteral("none");
         if (tio.c_cflag & PARENB) {
             const bool odd = tio.c_cflag & PARODD;
-            settings.parity = odd ? "odd" : "even";
+            parity = QLatin1String(odd ? "odd" : "even");
 #ifdef CMSPAR
             if (tio.c_cflag & CMSPAR)
-                settings.parity = odd ? "mark" : "space";
+                parity = QLatin1String(odd ? "mark" : "space");
 #endif
         }
+        settings.fields["data_bits"] = dataBits;
+        settings.fields["parity"] = parity;
+        if (dataBits != 8)
+            problems << QStringLiteral("%1 data bits").arg(dataBits);
+        if (parity != u"none")
+            problems << parity + QLatin1String(" parity");
     }
-    settings.stopBits = (tio.c_cflag & CSTOPB) ? 2 : 1;
+    const bool twoStopBits = tio.c_cflag & CSTOPB;
+    settings.fields["stop_bits"] = twoStopBits ? 2 : 1;
+    if (twoStopBits)
+        problems << QStringLiteral("2 stop bits");
     const bool rtsCts = tio.c_cflag & CRTSCTS;
     const bool xonXoff = tio.c_iflag & (IXON | IXOFF);
-    settings.flow = rtsCts && xonXoff ? "rtscts+xonxoff"
-                    : rtsCts          ? "rtscts"
-                    : xonXoff         ? "xonxoff"
-                                      : "none";
-
-    if (settings.baud != 2400)
-        settings.problems.push_back(settings.baud ? std::to_string(*settings.baud) + " baud"
-                                                  : std::string("unknown baud rate"));
-    if (settings.dataBits && *settings.dataBits != 8)
-        settings.problems.push_back(std::to_string(*settings.dataBits) + " data bits");
-    if (settings.parity && *settings.parity != "none")
-        settings.problems.push_back(*settings.parity + " parity");
-    if (settings.stopBits != 1)
-        settings.problems.push_back("2 stop bits");
+    settings.fields["flow"] = QLatin1String(rtsCts && xonXoff ? "rtscts+xonxoff"
+                                            : rtsCts          ? "rtscts"
+                                            : xonXoff         ? "xonxoff"
+                                                              : "none");
     if (rtsCts)
-        settings.problems.push_back("RTS/CTS flow control");
+        problems << QStringLiteral("RTS/CTS flow control");
     if (xonXoff)
-        settings.problems.push_back("XON/XOFF flow control");
+        problems << QStringLiteral("XON/XOFF flow control");
     // On a real UART output processing rewrites bytes (LF -> CR LF), so the LCD would get
     // something other than what the uploader meant to send.
     if (tio.c_oflag & OPOST)
-        settings.problems.push_back("output processing (OPOST) on");
+        problems << QStringLiteral("output processing (OPOST) on");
     return settings;
 }
 
-std::string VirtualRq204::decodeMessage(const std::vector<unsigned char> &bytes, size_t *chars)
+QString VirtualRq204::decodeMessage(const QByteArray &bytes, int *chars)
 {
-    std::string text;
+    QString text;
     *chars = 0;
-    size_t end = bytes.size();
-    if (end > 0 && bytes[end - 1] == kCr)
+    qsizetype end = bytes.size();
+    if (bytes.endsWith(kCr))
         --end; // the final CR only marks the end of the upload
-    for (size_t i = 0; i < end; ++i) {
-        const unsigned char byte = bytes[i];
+    for (qsizetype i = 0; i < end; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const char32_t codePoint = windows1252CodePoint(byte);
         if (byte == kCr && i + 1 < end && bytes[i + 1] == kLf) {
-            text += '\n';
+            text += u'\n';
             ++i;
         } else if (byte == kPauseCode) {
-            text += '$';
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            text += static_cast<char>(byte);
-        } else if (byte >= 0x80 && windows1252(byte) != 0) {
-            appendUtf8(text, windows1252(byte));
+            text += u'$';
+        } else if (byte >= 0x20 && byte != 0x7F && codePoint != 0) {
+            text += QChar(codePoint);
         } else {
-            text += "<" + hexByte(byte) + ">";
+            text += hexOf(byte);
         }
         ++*chars;
     }
@@ -503,138 +426,136 @@ std::string VirtualRq204::decodeMessage(const std::vector<unsigned char> &bytes,
 
 void VirtualRq204::finishUpload(End end)
 {
-    const char *reason = reasonOf(static_cast<int>(end));
+    const QLatin1String reason(reasonOf(static_cast<int>(end)));
 
-    size_t chars = 0;
-    const std::string message = decodeMessage(m_bytes, &chars);
+    int chars = 0;
+    const QString message = decodeMessage(m_bytes, &chars);
     std::vector<long long> gapsUs;
     for (size_t i = 1; i < m_times.size(); ++i)
-        gapsUs.push_back(
-            std::chrono::duration_cast<std::chrono::microseconds>(m_times[i] - m_times[i - 1])
-                .count());
+        gapsUs.push_back(usOf(m_times[i] - m_times[i - 1]));
 
-    std::string report = m_atLineStart ? "" : "\n";
-    if (m_bytes.empty()) {
-        report += std::string("No upload received (") + reason + ")\n";
+    QString report = QLatin1String(m_atLineStart ? "" : "\n");
+    if (m_bytes.isEmpty()) {
+        report += QStringLiteral("No upload received (%1)\n").arg(reason);
     } else {
-        report += end == End::Complete ? std::string("Upload complete: ")
-                                       : std::string("Upload incomplete (") + reason + "): ";
-        report += plural(m_bytes.size(), "byte") + "\n";
-        report += "Message (" + plural(chars, "character") + "):\n";
-        size_t lineStart = 0;
-        for (;;) {
-            const size_t lineEnd = message.find('\n', lineStart);
-            report += "| " + message.substr(lineStart, lineEnd - lineStart) + "\n";
-            if (lineEnd == std::string::npos)
-                break;
-            lineStart = lineEnd + 1;
-        }
-        if (gapsUs.empty()) {
-            report += "Gaps: none\n";
-        } else {
-            const GapStats gaps = gapStats(gapsUs);
-            report += "Gaps: min " + formatMs(gaps.min) + " ms / median " + formatMs(gaps.median) +
-                      " ms / max " + formatMs(gaps.max) + " ms\n";
-        }
+        report += end == End::Complete ? QStringLiteral("Upload complete: ")
+                                       : QStringLiteral("Upload incomplete (%1): ").arg(reason);
+        report += plural(m_bytes.size(), "byte") + u'\n';
+        report += QStringLiteral("Message (%1):\n").arg(plural(chars, "character"));
+        for (const QString &line : message.split(u'\n'))
+            report += QLatin1String("| ") + line + u'\n';
+        if (const auto gaps = gapStats(gapsUs))
+            report += QStringLiteral("Gaps: min %1 ms / median %2 ms / max %3 ms\n")
+                          .arg(formatMs(gaps->min), formatMs(gaps->median), formatMs(gaps->max));
+        else
+            report += QStringLiteral("Gaps: none\n");
         if (chars > kDisplayCapacity)
-            report += "Warning: message has " + std::to_string(chars) +
-                      " characters (line break counted as one); the RQ204 holds at most " +
-                      std::to_string(kDisplayCapacity) + "\n";
+            report += QStringLiteral("Warning: message has %1 characters (line break counted as "
+                                     "one); the RQ204 holds at most %2\n")
+                          .arg(chars)
+                          .arg(kDisplayCapacity);
     }
     show(report);
     if (m_options.once)
         printSummary(end, message, chars, gapsUs);
 }
 
-void VirtualRq204::printSummary(End end, const std::string &message, size_t chars,
+void VirtualRq204::printSummary(End end, const QString &message, int chars,
                                 const std::vector<long long> &gapsUs)
 {
-    const auto join = [](const auto &items, const auto &format) {
-        std::string text;
-        for (const auto &item : items)
-            text += (text.empty() ? "" : ",") + format(item);
-        return text;
+    QJsonArray gapsMs;
+    for (const long long gap : gapsUs)
+        gapsMs.append(ms(gap));
+    const std::optional<GapStats> gaps = gapStats(gapsUs);
+
+    QJsonObject summary{
+        {"device", m_device},
+        {"complete", end == End::Complete},
+        {"reason", end == End::Complete ? QJsonValue() : QLatin1String(reasonOf(int(end)))},
+        {"count", qint64(m_bytes.size())},
+        {"bytes", QString::fromLatin1(m_bytes.toHex(' ').toUpper())},
+        {"message", message},
+        {"chars", chars},
+        {"gaps_ms", gapsMs},
+        {"gap_min_ms", gaps ? ms(gaps->min) : QJsonValue()},
+        {"gap_median_ms", gaps ? ms(gaps->median) : QJsonValue()},
+        {"gap_max_ms", gaps ? ms(gaps->max) : QJsonValue()},
+        {"first_byte_ms",
+         m_times.empty() ? QJsonValue() : ms(usOf(m_times.front() - m_listenStart))},
+        {"baud", QJsonValue()},
+        {"data_bits", QJsonValue()},
+        {"parity", QJsonValue()},
+        {"stop_bits", QJsonValue()},
+        {"flow", QJsonValue()},
+        {"settings_ok", m_settings ? m_settings->problems.isEmpty() : QJsonValue()},
+        {"warnings", QJsonArray::fromStringList(m_settings ? m_settings->problems : QStringList())},
     };
-
-    std::string hex;
-    for (const unsigned char byte : m_bytes)
-        hex += (hex.empty() ? "" : " ") + hexByte(byte);
-
-    std::string json = "{\"device\":" + jsonString(m_device);
-    json += std::string(",\"complete\":") + (end == End::Complete ? "true" : "false");
-    json += ",\"reason\":" + (end == End::Complete ? std::string("null")
-                                                   : jsonString(reasonOf(static_cast<int>(end))));
-    json += ",\"count\":" + std::to_string(m_bytes.size());
-    json += ",\"bytes\":" + jsonString(hex);
-    json += ",\"message\":" + jsonString(message);
-    json += ",\"chars\":" + std::to_string(chars);
-    json += ",\"gaps_ms\":[" + join(gapsUs, formatMs) + "]";
-    if (gapsUs.empty()) {
-        json += ",\"gap_min_ms\":null,\"gap_median_ms\":null,\"gap_max_ms\":null";
-    } else {
-        const GapStats gaps = gapStats(gapsUs);
-        json += ",\"gap_min_ms\":" + formatMs(gaps.min) +
-                ",\"gap_median_ms\":" + formatMs(gaps.median) +
-                ",\"gap_max_ms\":" + formatMs(gaps.max);
+    if (m_settings) {
+        for (auto it = m_settings->fields.constBegin(); it != m_settings->fields.constEnd(); ++it)
+            summary[it.key()] = it.value();
     }
-    json += ",\"first_byte_ms\":" +
-            (m_times.empty() ? std::string("null")
-                             : formatMs(std::chrono::duration_cast<std::chrono::microseconds>(
-                                            m_times.front() - m_listenStart)
-                                            .count()));
-    if (m_settings && m_settings->known) {
-        const LineSettings &s = *m_settings;
-        json += ",\"baud\":" + (s.baud ? std::to_string(*s.baud) : std::string("null"));
-        json += ",\"data_bits\":" + (s.dataBits ? std::to_string(*s.dataBits) : "null");
-        json += ",\"parity\":" + (s.parity ? jsonString(*s.parity) : "null");
-        json += ",\"stop_bits\":" + std::to_string(s.stopBits);
-        json += ",\"flow\":" + jsonString(s.flow);
-    } else {
-        json += ",\"baud\":null,\"data_bits\":null,\"parity\":null,\"stop_bits\":null,"
-                "\"flow\":null";
-    }
-    json += std::string(",\"settings_ok\":") + (!m_settings                    ? "null"
-                                                : m_settings->problems.empty() ? "true"
-                                                                               : "false");
-    json += ",\"warnings\":[" +
-            join(m_settings ? m_settings->problems : std::vector<std::string>(), jsonString) + "]}";
-    show("SUMMARY " + json + "\n");
+    show(QLatin1String("SUMMARY ") +
+         QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n');
 }
 
 int main(int argc, char **argv)
 {
+    // QtCore only: the command line, text and JSON. The pty itself stays plain POSIX so the
+    // device shares nothing with the serial stack it checks.
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(RQ204_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Pretends to be an RQ204 LCD on a pseudo-terminal and shows what an uploader sends."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addOptions({
+        {"silence-ms", "Silence after a CR that ends an upload (default 400).", "N", "400"},
+        {"once", "Exit after one upload, last line: SUMMARY {json}."},
+        {"timeout-s", "With --once: give up after N seconds, exit status 1.", "N"},
+        {"path-file", "Write the port path to FILE when ready (removed on exit).", "FILE"},
+    });
+
+    // Usage errors exit 2; QCommandLineParser::process() would exit 1.
+    const auto usageError = [&](const QString &problem) {
+        std::fprintf(stderr, "rq204-virtual: %s\n%s", qPrintable(problem),
+                     qPrintable(parser.helpText()));
+        return 2;
+    };
+    const auto number = [&](const QString &option, int max, int *value) {
+        bool ok = false;
+        *value = parser.value(option).toInt(&ok);
+        return ok && *value >= 1 && *value <= max;
+    };
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help))
+        parser.showHelp();
+    if (parser.isSet(version))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(
+            QStringLiteral("unknown argument '%1'").arg(parser.positionalArguments().constFirst()));
+
     VirtualRq204::Options options;
-    bool timeoutGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        long number = 0;
-        if (arg == "--help" || arg == "-h") {
-            printUsage(stdout);
-            return 0;
-        } else if (arg == "--once") {
-            options.once = true;
-            continue;
-        } else if (arg == "--silence-ms") {
-            if (!parseNumber(value, 1, 60000, &number))
-                return usageError("--silence-ms needs a number of milliseconds, 1 to 60000");
-            options.silence = std::chrono::milliseconds(number);
-        } else if (arg == "--timeout-s") {
-            if (!parseNumber(value, 1, 86400, &number))
-                return usageError("--timeout-s needs a number of seconds, 1 to 86400");
-            options.timeout = std::chrono::seconds(number);
-            timeoutGiven = true;
-        } else if (arg == "--path-file") {
-            if (value == nullptr || *value == '\0')
-                return usageError("--path-file needs a file name");
-            options.pathFile = value;
-        } else {
-            return usageError("unknown argument '" + arg + "'");
-        }
-        ++i; // consumed the option's value
+    int value = 0;
+    if (!number("silence-ms", 60000, &value))
+        return usageError(
+            QStringLiteral("--silence-ms needs a number of milliseconds, 1 to 60000"));
+    options.silence = std::chrono::milliseconds(value);
+    options.once = parser.isSet("once");
+    if (parser.isSet("timeout-s")) {
+        if (!number("timeout-s", 86400, &value))
+            return usageError(QStringLiteral("--timeout-s needs a number of seconds, 1 to 86400"));
+        if (!options.once)
+            return usageError(QStringLiteral("--timeout-s only makes sense with --once"));
+        options.timeout = std::chrono::seconds(value);
     }
-    if (timeoutGiven && !options.once)
-        return usageError("--timeout-s only makes sense with --once");
+    options.pathFile = parser.value("path-file");
+    if (parser.isSet("path-file") && options.pathFile.isEmpty())
+        return usageError(QStringLiteral("--path-file needs a file name"));
 
     VirtualRq204 device(options);
     if (!device.open())

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
 #include <chrono>
 #include <csignal>
 #include <optional>
-#include <string>
 #include <vector>
 
 // A stand-in for the RQ204 LCD: a pseudo-terminal whose slave side the uploader opens like a
@@ -16,7 +20,7 @@ public:
         std::chrono::milliseconds silence{400};
         std::optional<std::chrono::seconds> timeout;
         bool once = false;
-        std::string pathFile;
+        QString pathFile;
     };
 
     explicit VirtualRq204(Options options);
@@ -34,38 +38,35 @@ private:
 
     struct LineSettings
     {
-        bool known = true;
-        std::optional<long> baud;
-        std::optional<int> dataBits; // unset where the pty cannot carry them, see m_framingVisible
-        std::optional<std::string> parity;
-        int stopBits = 1;
-        std::string flow = "none";
-        std::vector<std::string> problems;
+        // The summary's baud, data_bits, parity, stop_bits and flow; any left out stay null,
+        // e.g. data bits and parity where the pty cannot carry them (see m_framingVisible).
+        QJsonObject fields;
+        QStringList problems;
     };
 
     LineSettings readLineSettings() const;
-    static std::string decodeMessage(const std::vector<unsigned char> &bytes, size_t *chars);
+    static QString decodeMessage(const QByteArray &bytes, int *chars);
 
     bool writePathFile();
     void startListening();
     std::optional<Clock::time_point> nextDeadline() const;
     bool readAvailable(Clock::time_point now);
     void receive(unsigned char byte, Clock::time_point at);
-    void show(const std::string &text);
+    void show(const QString &text);
     void finishUpload(End end);
-    void printSummary(End end, const std::string &message, size_t chars,
+    void printSummary(End end, const QString &message, int chars,
                       const std::vector<long long> &gapsUs);
     std::chrono::milliseconds stallLimit() const;
 
     Options m_options;
     int m_master = -1;
     int m_slave = -1;
-    std::string m_device;
+    QString m_device;
     bool m_pathFileWritten = false;
     bool m_framingVisible = true;
     sigset_t m_waitMask{};
     Clock::time_point m_listenStart{};
-    std::vector<unsigned char> m_bytes;
+    QByteArray m_bytes;
     std::vector<Clock::time_point> m_times;
     bool m_pendingCr = false;
     std::optional<LineSettings> m_settings;
