@@ -1,11 +1,9 @@
 #include "serialcontrol.h"
 
+#include "deviceaccess.h"
 #include "serialerror.h"
 
-#ifndef Q_OS_WIN
 #include <cerrno>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -164,31 +162,35 @@ void SerialControl::setPortOpen(bool open)
         m_device = *device;
         path = device->path;
     }
-    m_port.setPortName(path);
+    // Checked and opened under the device's own path, so that every name of one device (a port
+    // number, a /dev/serial/by-id link) meets the same lock; the label keeps the name the user
+    // gave.
+    const DeviceCheck check = checkDevice(path);
+    if (!check.problem.isEmpty())
+        fail(QStringLiteral("%1 could not be opened: %2").arg(portLabel(), check.problem));
+    m_port.setPortName(check.canonicalPath);
     if (!m_port.open(QIODevice::WriteOnly))
-        fail(
-            QStringLiteral("%1 could not be opened: %2").arg(portLabel(), openFailureReason(path)));
+        fail(QStringLiteral("%1 could not be opened: %2")
+                 .arg(portLabel(), openFailureReason(check.canonicalPath)));
     m_notOpenReason.clear();
 }
 
 QString SerialControl::openFailureReason(const QString &path) const
 {
+    // Qt files most failures under PermissionError, its own lock among them; looking again
+    // tells which one it was.
+    const DeviceCheck check = checkDevice(path);
+    if (!check.problem.isEmpty())
+        return check.problem;
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("no such device");
     case QSerialPort::PermissionError:
-#ifdef Q_OS_WIN
         return QStringLiteral("it is in use by another program");
-#else
-        // Qt reports a refused open and a lock held by someone else alike; the file's
-        // permissions tell which one the user has to act on.
-        if (::access(path.toLocal8Bit().constData(), W_OK) != 0 && errno == EACCES)
-            return QStringLiteral("permission denied; add your user to the dialout group "
-                                  "(sudo adduser $USER dialout) and log in again");
-        return QStringLiteral("it is in use by another program");
-#endif
     case QSerialPort::UnsupportedOperationError:
         return QStringLiteral("it is not a serial device");
+    case QSerialPort::ResourceError:
+        return openErrorText(EIO);
     default:
         return m_port.errorString();
     }

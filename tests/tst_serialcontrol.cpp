@@ -1,10 +1,21 @@
+#include "deviceaccess.h"
 #include "portselection.h"
 #include "ptydevice.h"
 #include "serialcontrol.h"
 #include "serialerror.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
+#include <unistd.h>
+
+namespace {
+
+const char ClosedFolderRow[] = "folder the user may not enter";
+
+} // namespace
 
 // The serial control against pseudo-terminals: line settings, failures and their words.
 class TestSerialControl : public QObject
@@ -12,17 +23,40 @@ class TestSerialControl : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void cleanupTestCase();
     void selectionAppliesTheDeviceLine();
     void settingsText_data();
     void settingsText();
     void openFailures_data();
     void openFailures();
     void portInUse();
+    void openErrorWords_data();
+    void openErrorWords();
     void outputTakesOneCharacter();
     void portCantChangeWhileOpen();
     void windows1252_data();
     void windows1252();
+
+private:
+    QTemporaryDir m_scratch; // the links and folders the rows name
 };
+
+void TestSerialControl::initTestCase()
+{
+    QVERIFY(m_scratch.isValid());
+    QVERIFY(QFile::link(m_scratch.filePath("loop-b"), m_scratch.filePath("loop-a")));
+    QVERIFY(QFile::link(m_scratch.filePath("loop-a"), m_scratch.filePath("loop-b")));
+    QVERIFY(QDir().mkdir(m_scratch.filePath("closed")));
+    QVERIFY(QFile::setPermissions(m_scratch.filePath("closed"), {}));
+}
+
+void TestSerialControl::cleanupTestCase()
+{
+    // Open again, or the scratch folder could not be removed.
+    QFile::setPermissions(m_scratch.filePath("closed"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 
 void TestSerialControl::selectionAppliesTheDeviceLine()
 {
@@ -94,12 +128,33 @@ void TestSerialControl::openFailures_data()
                                     << "/dev/rq204-none could not be opened: no such device";
     QTest::newRow("not a tty") << "/dev/null"
                                << "/dev/null could not be opened: it is not a serial device";
+    QTest::newRow("pty master") << "/dev/ptmx"
+                                << "/dev/ptmx could not be opened: it is not a serial device";
+    QTest::newRow("folder") << "/dev"
+                            << "/dev could not be opened: it is a folder, not a device";
+    const QString loop = m_scratch.filePath("loop-a");
+    QTest::newRow("symlink loop") << loop
+                                  << loop + " could not be opened: its links go round in a loop; "
+                                            "name the device itself, such as /dev/ttyUSB0";
+    const QString tooLong = "/dev/" + QString(300, u'a');
+    QTest::newRow("over-long name")
+        << tooLong
+        << tooLong + " could not be opened: the path is too long; name the device itself, such "
+                     "as /dev/ttyUSB0";
+    const QString closed = m_scratch.filePath("closed");
+    QTest::newRow(ClosedFolderRow)
+        << closed + "/ttyUSB0"
+        << QStringLiteral("%1/ttyUSB0 could not be opened: your user may not enter the folder %1; "
+                          "name the device by a path you may enter, such as /dev/ttyUSB0")
+               .arg(closed);
 }
 
 void TestSerialControl::openFailures()
 {
     QFETCH(QString, selector);
     QFETCH(QString, reason);
+    if (QTest::currentDataTag() == QByteArray(ClosedFolderRow) && ::geteuid() == 0)
+        QSKIP("root enters every folder");
 
     PtyDevice device;
     SerialControl comm(portsAt({device.path()}));
@@ -142,6 +197,48 @@ void TestSerialControl::portInUse()
     selectPort(comm, QStringLiteral("1"));
     QVERIFY(comm.portOpen());
     QCOMPARE(comm.notOpenReason(), QString());
+}
+
+// The errors no pty can be made to give here, root passing every folder among them.
+void TestSerialControl::openErrorWords_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("closedFolder");
+    QTest::addColumn<QString>("words");
+
+    QTest::newRow("device refuses the user")
+        << EACCES << QString()
+        << "permission denied; add your user to the dialout group (sudo adduser $USER dialout) "
+           "and log in again";
+    QTest::newRow("folder refuses the user")
+        << EACCES << "/home/ann"
+        << "your user may not enter the folder /home/ann; name the device by a path you may "
+           "enter, such as /dev/ttyUSB0";
+    QTest::newRow("unplugged") << ENXIO << QString()
+                               << "the device is not there any more (unplugged?); plug it in and "
+                                  "choose the port again";
+    QTest::newRow("no answer") << EIO << QString()
+                               << "the device does not respond; check that it is plugged in and "
+                                  "switched on";
+    QTest::newRow("exclusive, not as root")
+        << EBUSY << QString() << "it is in use by another program";
+    QTest::newRow("refused by the system")
+        << EPERM << QString()
+        << "the system does not let this program open it; ask whoever looks after this computer";
+    QTest::newRow("out of descriptors")
+        << EMFILE << QString()
+        << "the system is short of resources; close some programs and try "
+           "again";
+    QTest::newRow("unforeseen") << EROFS << QString()
+                                << "the system reports \"Read-only file system\"";
+}
+
+void TestSerialControl::openErrorWords()
+{
+    QFETCH(int, error);
+    QFETCH(QString, closedFolder);
+    QFETCH(QString, words);
+    QCOMPARE(openErrorText(error, closedFolder), words);
 }
 
 void TestSerialControl::outputTakesOneCharacter()
