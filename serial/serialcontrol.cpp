@@ -162,9 +162,9 @@ void SerialControl::setPortOpen(bool open)
         m_device = *device;
         path = device->path;
     }
-    // Checked and opened under the device's own path, so that every name of one device (a port
-    // number, a /dev/serial/by-id link) meets the same lock; the label keeps the name the user
-    // gave.
+    // Checked, opened and locked under the device's own path, so that every name of one device
+    // (a port number, a /dev/serial/by-id link) meets the same lock; the label keeps the name
+    // the user gave.
     const DeviceCheck check = checkDevice(path);
     if (!check.problem.isEmpty())
         fail(QStringLiteral("%1 could not be opened: %2").arg(portLabel(), check.problem));
@@ -172,6 +172,13 @@ void SerialControl::setPortOpen(bool open)
     if (!m_port.open(QIODevice::WriteOnly))
         fail(QStringLiteral("%1 could not be opened: %2")
                  .arg(portLabel(), openFailureReason(check.canonicalPath)));
+    // Qt's lock file and exclusive mode go unseen by programs that look for flock(), as
+    // picocom does.
+    const QString held = claimDevice(m_port);
+    if (!held.isEmpty()) {
+        m_port.close();
+        fail(QStringLiteral("%1 could not be opened: %2").arg(portLabel(), held));
+    }
     m_notOpenReason.clear();
 }
 
