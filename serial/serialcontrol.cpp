@@ -1,15 +1,15 @@
 #include "serialcontrol.h"
 
+#include "deviceaccess.h"
 #include "serialerror.h"
 #include "windows1252.h"
 
 #include <QSocketNotifier>
+#include <cerrno>
 
 #ifdef Q_OS_UNIX
-#include <cerrno>
 #include <poll.h>
 #include <termios.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -166,10 +166,24 @@ void SerialControl::setPortOpen(bool open)
         m_device = *device;
         path = device->path;
     }
-    m_port.setPortName(path);
-    if (!m_port.open(QIODevice::WriteOnly))
+    // Checked, opened and locked under the device's own path, so that every name of one device
+    // (a port number, a /dev/serial/by-id link) meets the same lock; the label keeps the name
+    // the user gave.
+    const DeviceCheck check = checkDevice(path);
+    if (!check.problem.isEmpty())
         throw SerialError(
-            QStringLiteral("%1 could not be opened: %2").arg(portLabel(), openFailureReason(path)));
+            QStringLiteral("%1 could not be opened: %2").arg(portLabel(), check.problem));
+    m_port.setPortName(check.canonicalPath);
+    if (!m_port.open(QIODevice::WriteOnly))
+        throw SerialError(QStringLiteral("%1 could not be opened: %2")
+                              .arg(portLabel(), openFailureReason(check.canonicalPath)));
+    // Qt's lock file and exclusive mode go unseen by programs that look for flock(), as
+    // picocom does.
+    const QString held = claimDevice(m_port);
+    if (!held.isEmpty()) {
+        closePort();
+        throw SerialError(QStringLiteral("%1 could not be opened: %2").arg(portLabel(), held));
+    }
     m_lostReason.clear();
     watchForHangUp();
 }
@@ -212,22 +226,20 @@ void SerialControl::checkHangUp()
 
 QString SerialControl::openFailureReason(const QString &path) const
 {
+    // Qt files most failures under PermissionError, its own lock among them; looking again
+    // tells which one it was.
+    const DeviceCheck check = checkDevice(path);
+    if (!check.problem.isEmpty())
+        return check.problem;
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("no such device");
     case QSerialPort::PermissionError:
-#ifdef Q_OS_WIN
         return QStringLiteral("it is in use by another program");
-#else
-        // Qt reports a refused open and a lock held by someone else alike; the file's
-        // permissions tell which one the user has to act on.
-        if (::access(path.toLocal8Bit().constData(), W_OK) != 0 && errno == EACCES)
-            return QStringLiteral("permission denied; add your user to the dialout group "
-                                  "(sudo adduser $USER dialout) and log in again");
-        return QStringLiteral("it is in use by another program");
-#endif
     case QSerialPort::UnsupportedOperationError:
         return QStringLiteral("it is not a serial device");
+    case QSerialPort::ResourceError:
+        return openErrorText(EIO);
     default:
         return m_port.errorString();
     }

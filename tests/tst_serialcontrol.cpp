@@ -1,10 +1,56 @@
+#include "deviceaccess.h"
 #include "portselection.h"
 #include "ptydevice.h"
 #include "serialcontrol.h"
 #include "serialerror.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSerialPort>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// How another program holds the device in portInUse.
+enum class Holder {
+    Nobody,
+    QtPort,          // a QSerialPort: Qt's lock file and exclusive mode
+    QtPortOtherName, // the same, while this program names the device by a symlink
+    Flock,           // flock() on another open of the device in this process
+    FlockChild,      // flock() in another process, as picocom does
+    LiveLockFile,    // a UUCP lock file with a live PID, written a minute ago, as minicom does
+    ReusedPid,       // a lock file naming minicom, whose PID a later process has been given
+    EmptyLockFile,   // a lock file that names no process
+    ExclusiveMode,   // TIOCEXCL on another descriptor
+};
+
+// Whether someone holds an flock() on the device at `path`.
+bool flockTaken(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return taken;
+}
+
+const char ClosedFolderRow[] = "folder the user may not enter";
+
+} // namespace
+
+Q_DECLARE_METATYPE(Holder)
 
 // The serial control against pseudo-terminals: line settings, failures and their words.
 class TestSerialControl : public QObject
@@ -12,17 +58,41 @@ class TestSerialControl : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void cleanupTestCase();
     void selectionAppliesTheDeviceLine();
     void settingsText_data();
     void settingsText();
     void openFailures_data();
     void openFailures();
+    void portInUse_data();
     void portInUse();
+    void openErrorWords_data();
+    void openErrorWords();
     void outputTakesOneCharacter();
     void portCantChangeWhileOpen();
     void windows1252_data();
     void windows1252();
+
+private:
+    QTemporaryDir m_scratch; // the links and folders the rows name
 };
+
+void TestSerialControl::initTestCase()
+{
+    QVERIFY(m_scratch.isValid());
+    QVERIFY(QFile::link(m_scratch.filePath("loop-b"), m_scratch.filePath("loop-a")));
+    QVERIFY(QFile::link(m_scratch.filePath("loop-a"), m_scratch.filePath("loop-b")));
+    QVERIFY(QDir().mkdir(m_scratch.filePath("closed")));
+    QVERIFY(QFile::setPermissions(m_scratch.filePath("closed"), {}));
+}
+
+void TestSerialControl::cleanupTestCase()
+{
+    // Open again, or the scratch folder could not be removed.
+    QFile::setPermissions(m_scratch.filePath("closed"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 
 void TestSerialControl::selectionAppliesTheDeviceLine()
 {
@@ -103,12 +173,34 @@ void TestSerialControl::openFailures_data()
                                     << "/dev/rq204-none could not be opened: no such device";
     QTest::newRow("not a tty") << "/dev/null"
                                << "/dev/null could not be opened: it is not a serial device";
+    QTest::newRow("pty master") << "/dev/ptmx"
+                                << "/dev/ptmx could not be opened: it is not a serial device";
+    QTest::newRow("folder") << "/dev"
+                            << "/dev could not be opened: it is a folder, not a device";
+    const QString loop = m_scratch.filePath("loop-a");
+    QTest::newRow("symlink loop") << loop
+                                  << loop + " could not be opened: its links go round in a loop; "
+                                            "name the device itself, such as /dev/ttyUSB0";
+    const QString tooLong = "/dev/" + QString(300, u'a');
+    QTest::newRow("over-long name")
+        << tooLong
+        << "/dev/" + QString(24, u'a') + "\u2026" + QString(29, u'a') +
+               " could not be opened: the path is too long; name the device itself, such as "
+               "/dev/ttyUSB0";
+    const QString closed = m_scratch.filePath("closed");
+    QTest::newRow(ClosedFolderRow)
+        << closed + "/ttyUSB0"
+        << QStringLiteral("%1/ttyUSB0 could not be opened: your user may not enter the folder %1; "
+                          "name the device by a path you may enter, such as /dev/ttyUSB0")
+               .arg(closed);
 }
 
 void TestSerialControl::openFailures()
 {
     QFETCH(QString, selector);
     QFETCH(QString, reason);
+    if (QTest::currentDataTag() == QByteArray(ClosedFolderRow) && ::geteuid() == 0)
+        QSKIP("root enters every folder");
 
     PtyDevice device;
     SerialControl comm(portsAt({device.path()}));
@@ -131,24 +223,216 @@ void TestSerialControl::openFailures()
     QCOMPARE(device.take(), QByteArray());
 }
 
+void TestSerialControl::portInUse_data()
+{
+    QTest::addColumn<Holder>("holder");
+    // After "... could not be opened: "; %1 stands for the holder's PID, %2 for the lock file.
+    QTest::addColumn<QString>("reason");
+
+    const QString inUse = QStringLiteral("it is in use by another program");
+    QTest::newRow("Qt port") << Holder::QtPort << inUse;
+    QTest::newRow("Qt port, named here by a symlink") << Holder::QtPortOtherName << inUse;
+    QTest::newRow("flock") << Holder::Flock << inUse;
+    QTest::newRow("flock in another process")
+        << Holder::FlockChild << "it is in use by another program (PID %1, flock)";
+    QTest::newRow("lock file of a live process, a minute old")
+        << Holder::LiveLockFile << "it is in use by another program (PID %1, sleep)";
+    QTest::newRow("lock file whose PID has passed to another program")
+        << Holder::ReusedPid << QString();
+    QTest::newRow("lock file that names no process")
+        << Holder::EmptyLockFile
+        << "it is locked by %2, which does not say by whom; delete that file if no program uses "
+           "the port";
+    QTest::newRow("exclusive mode") << Holder::ExclusiveMode << inUse;
+    // A lock file name longer than a file name may be must not stand in the way.
+    QTest::newRow("nobody, named here by a long symlink") << Holder::Nobody << QString();
+}
+
 void TestSerialControl::portInUse()
 {
+    QFETCH(Holder, holder);
+    QFETCH(QString, reason);
+
     PtyDevice device;
+    const QByteArray devicePath = QFile::encodeName(device.path());
+    QString selector = QStringLiteral("1");
+    QString label = QStringLiteral("port 1 (%1)").arg(device.path());
+    qint64 holderPid = 0;
+    QByteArray lockContents;
+
     QSerialPort otherProgram(device.path());
-    QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+    QProcess child;
+    int otherDescriptor = -1;
+    QString link;
+    QString lockFile;
+    // Killing flock would leave its cat behind; cat ends at the end of its input, and flock then.
+    auto endChild = [&] {
+        if (child.state() == QProcess::NotRunning)
+            return true;
+        child.closeWriteChannel();
+        if (holder != Holder::FlockChild)
+            child.kill();
+        return child.waitForFinished();
+    };
+    const auto cleanUp = qScopeGuard([&] {
+        if (!endChild()) {
+            child.kill();
+            child.waitForFinished();
+        }
+        if (otherDescriptor >= 0)
+            ::close(otherDescriptor);
+        if (!link.isEmpty())
+            QFile::remove(link);
+        if (!lockFile.isEmpty())
+            QFile::remove(lockFile);
+    });
+    QString linkName; // this program names the device by a symlink of this name
+
+    switch (holder) {
+    case Holder::Nobody:
+        linkName = QString(240, u'n');
+        break;
+    case Holder::QtPort:
+        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+        break;
+    case Holder::QtPortOtherName:
+        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+        linkName = QStringLiteral("by-id-link");
+        break;
+    case Holder::Flock:
+        otherDescriptor = ::open(devicePath.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(otherDescriptor >= 0);
+        QCOMPARE(::flock(otherDescriptor, LOCK_EX | LOCK_NB), 0);
+        break;
+    case Holder::FlockChild:
+        if (QStandardPaths::findExecutable(QStringLiteral("flock")).isEmpty())
+            QSKIP("the flock program (util-linux) is not installed");
+        // --close: only flock itself holds the lock, cat's copy of it is closed by the time
+        // cat echoes.
+        child.start(QStringLiteral("flock"),
+                    {QStringLiteral("--close"), device.path(), QStringLiteral("cat")});
+        QVERIFY(child.waitForStarted());
+        child.write("started\n");
+        QTRY_VERIFY(child.canReadLine());
+        QCOMPARE(child.readLine(), QByteArray("started\n"));
+        QVERIFY(flockTaken(device.path()));
+        holderPid = child.processId();
+        break;
+    case Holder::LiveLockFile:
+    case Holder::ReusedPid:
+    case Holder::EmptyLockFile: {
+        // Where QSerialPort looks first and minicom writes.
+        if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+            QSKIP("/var/lock is not writable here");
+        if (holder != Holder::EmptyLockFile) {
+            child.start(QStringLiteral("sleep"), {QStringLiteral("20")});
+            QVERIFY(child.waitForStarted());
+            holderPid = child.processId();
+        }
+        lockFile = QStringLiteral("/var/lock/LCK..") + device.path().mid(5).replace(u'/', u'_');
+        if (holder == Holder::LiveLockFile)
+            lockContents = QByteArray::number(holderPid).rightJustified(10, ' ') + '\n';
+        else if (holder == Holder::ReusedPid)
+            lockContents = QByteArray::number(holderPid) + "\nminicom\n";
+        QFile file(lockFile);
+        QVERIFY(file.open(QIODevice::NewOnly));
+        QCOMPARE(file.write(lockContents), lockContents.size());
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                 QFileDevice::FileModificationTime));
+        break;
+    }
+    case Holder::ExclusiveMode:
+        otherDescriptor = ::open(devicePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(otherDescriptor >= 0);
+        QCOMPARE(::ioctl(otherDescriptor, TIOCEXCL), 0);
+        break;
+    }
+    if (!linkName.isEmpty()) {
+        link = m_scratch.filePath(linkName);
+        QVERIFY(QFile::link(device.path(), link));
+        selector = label = link;
+    }
 
     SerialControl comm(portsAt({device.path()}));
     try {
-        Serial::selectPort(comm, QStringLiteral("1"));
-        QFAIL("a port held by another program should not open");
+        Serial::selectPort(comm, selector);
+        if (!reason.isEmpty())
+            QFAIL("a port held by another program should not open");
     } catch (const SerialError &error) {
-        QCOMPARE(error.message(), QStringLiteral("port 1 (%1) could not be opened: it is in use by "
-                                                 "another program")
-                                      .arg(device.path()));
+        const QString words = QString(reason)
+                                  .replace(QStringLiteral("%1"), QString::number(holderPid))
+                                  .replace(QStringLiteral("%2"), lockFile);
+        QCOMPARE(error.message(), QStringLiteral("%1 could not be opened: %2").arg(label, words));
+        QVERIFY(!comm.portOpen());
     }
+    if (holder == Holder::LiveLockFile || holder == Holder::EmptyLockFile) {
+        QFile file(lockFile);
+        QVERIFY2(file.open(QIODevice::ReadOnly), "another program's lock file was deleted");
+        QCOMPARE(file.readAll(), lockContents);
+    }
+
+    // Once the other program lets go, the port opens; a lock file left by a process that has
+    // ended is taken over.
     otherProgram.close();
-    Serial::selectPort(comm, QStringLiteral("1"));
+    if (holder == Holder::ExclusiveMode)
+        ::ioctl(otherDescriptor, TIOCNXCL); // our PtyDevice keeps the pty, and its mode, alive
+    if (otherDescriptor >= 0)
+        ::close(otherDescriptor);
+    otherDescriptor = -1;
+    QVERIFY(endChild());
+    if (holder == Holder::EmptyLockFile)
+        QVERIFY(QFile::remove(lockFile)); // as the user is told
+    QVERIFY_THROWS_NO_EXCEPTION(Serial::selectPort(comm, selector));
     QVERIFY(comm.portOpen());
+    if (!lockFile.isEmpty()) {
+        QFile file(lockFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readLine().trimmed().toLongLong(), QCoreApplication::applicationPid());
+    }
+    comm.setOutput(QStringLiteral("A"));
+    QCOMPARE(device.take(), QByteArray("A"));
+}
+
+// The errors no pty can be made to give here, root passing every folder among them.
+void TestSerialControl::openErrorWords_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("closedFolder");
+    QTest::addColumn<QString>("words");
+
+    QTest::newRow("device refuses the user")
+        << EACCES << QString()
+        << "permission denied; add your user to the dialout group (sudo adduser $USER dialout) "
+           "and log in again";
+    QTest::newRow("folder refuses the user")
+        << EACCES << "/home/ann"
+        << "your user may not enter the folder /home/ann; name the device by a path you may "
+           "enter, such as /dev/ttyUSB0";
+    QTest::newRow("unplugged") << ENXIO << QString()
+                               << "the device is not there any more (unplugged?); plug it in and "
+                                  "choose the port again";
+    QTest::newRow("no answer") << EIO << QString()
+                               << "the device does not respond; check that it is plugged in and "
+                                  "switched on";
+    QTest::newRow("exclusive, not as root")
+        << EBUSY << QString() << "it is in use by another program";
+    QTest::newRow("refused by the system")
+        << EPERM << QString()
+        << "the system does not let this program open it; ask whoever looks after this computer";
+    QTest::newRow("out of descriptors")
+        << EMFILE << QString()
+        << "the system is short of resources; close some programs and try "
+           "again";
+    QTest::newRow("unforeseen") << EROFS << QString()
+                                << "the system reports \"Read-only file system\"";
+}
+
+void TestSerialControl::openErrorWords()
+{
+    QFETCH(int, error);
+    QFETCH(QString, closedFolder);
+    QFETCH(QString, words);
+    QCOMPARE(openErrorText(error, closedFolder), words);
 }
 
 void TestSerialControl::outputTakesOneCharacter()
