@@ -3,7 +3,7 @@
 # under AddressSanitizer and UndefinedBehaviorSanitizer, where a leak or undefined behaviour fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
+tools/install-deps.sh --test
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
