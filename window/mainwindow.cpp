@@ -81,6 +81,10 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
 
 MainWindow::~MainWindow()
 {
+    // QWidget's destructor closes the window after this one has run, and the controls signal
+    // the focus they lose then; none of it may reach this window's handlers any more.
+    for (QObject *child : findChildren<QObject *>())
+        child->disconnect(this);
     shutDown();
 }
 
