@@ -6,6 +6,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("rq204-upload"));
+    QApplication::setApplicationVersion(QStringLiteral(RQ204_VERSION));
     QApplication::setApplicationDisplayName(MainWindow::Caption);
     QGuiApplication::setDesktopFileName(QStringLiteral("rq204-upload"));
     MainWindow form1;
