@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the program needs that this machine lacks, and nothing else.
-#   tools/install-deps.sh            build, run and test
-#   tools/install-deps.sh --bench    also Xvfb and ImageMagick (start-up benchmark, screenshots)
-#   tools/install-deps.sh --fuzz     also clang and its fuzzer runtime
+#   tools/install-deps.sh               build, run, test and check the package
+#   tools/install-deps.sh --bench       also Xvfb and ImageMagick (start-up benchmark, screenshots)
+#   tools/install-deps.sh --fuzz        also clang and its fuzzer runtime
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-liberation)
+packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-liberation
+    dpkg-dev file lintian desktop-file-utils appstream)
 for option in "$@"; do
     case "$option" in
     --bench) packages+=(xvfb xauth x11-utils imagemagick) ;;
