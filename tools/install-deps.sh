@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the program needs that this machine lacks, and nothing else.
 #   tools/install-deps.sh               build, run, test and check the package
-#   tools/install-deps.sh --bench       also Xvfb and ImageMagick (start-up benchmark, screenshots)
+#   tools/install-deps.sh --bench       also Xvfb and ImageMagick (start-up benchmark)
+#   tools/install-deps.sh --screenshot  also Xvfb, a window manager, xdotool and ImageMagick
 #   tools/install-deps.sh --fuzz        also clang and its fuzzer runtime
 set -euo pipefail
 
@@ -10,8 +11,9 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-libera
 for option in "$@"; do
     case "$option" in
     --bench) packages+=(xvfb xauth x11-utils imagemagick) ;;
+    --screenshot) packages+=(xvfb xauth imagemagick openbox xdotool) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "usage: $0 [--bench] [--fuzz]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--bench] [--screenshot] [--fuzz]" >&2; exit 2 ;;
     esac
 done
 
