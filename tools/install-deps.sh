@@ -11,7 +11,7 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-libera
 for option in "$@"; do
     case "$option" in
     --bench) packages+=(xvfb xauth x11-utils imagemagick) ;;
-    --screenshot) packages+=(xvfb xauth imagemagick openbox xdotool) ;;
+    --screenshot) packages+=(xvfb xauth x11-utils imagemagick openbox xdotool) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "usage: $0 [--bench] [--screenshot] [--fuzz]" >&2; exit 2 ;;
     esac
