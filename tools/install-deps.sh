@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the program needs that this machine lacks, and nothing else.
-#   tools/install-deps.sh            build and run
-#   tools/install-deps.sh --test     also what the tests need: an X server and a window manager
-#                                    for the desktop test, and the tools it reads them with
-#   tools/install-deps.sh --bench    also Xvfb and ImageMagick (start-up benchmark, screenshots)
-#   tools/install-deps.sh --fuzz     also clang and its fuzzer runtime
+#   tools/install-deps.sh               build and run
+#   tools/install-deps.sh --test        also what the tests and the package check need: an X
+#                                       server and a window manager for the desktop test, the
+#                                       tools it reads them with, and the Debian package checkers
+#   tools/install-deps.sh --bench       also Xvfb and ImageMagick (start-up benchmark)
+#   tools/install-deps.sh --screenshot  also Xvfb, a window manager, xdotool and ImageMagick
+#   tools/install-deps.sh --fuzz        also clang and its fuzzer runtime
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-liberation)
 for option in "$@"; do
     case "$option" in
-    --test) packages+=(xvfb xauth x11-utils xdotool openbox) ;;
+    --test) packages+=(xvfb xauth x11-utils xdotool openbox
+        dpkg-dev file lintian desktop-file-utils appstream) ;;
     --bench) packages+=(xvfb xauth x11-utils imagemagick) ;;
+    --screenshot) packages+=(xvfb xauth x11-utils imagemagick openbox xdotool) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "usage: $0 [--test] [--bench] [--fuzz]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--test] [--bench] [--screenshot] [--fuzz]" >&2; exit 2 ;;
     esac
 done
 
