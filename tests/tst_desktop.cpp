@@ -60,12 +60,13 @@ void TestDesktop::initTestCase()
 {
     if (QGuiApplication::platformName() != u"xcb")
         QSKIP("needs an X server: CTest runs this test under xvfb-run");
-    for (const char *tool : {"openbox", "xprop", "xdotool"}) {
+    for (const char *tool : {"metacity", "xprop", "xdotool"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
     }
     setApplicationIdentity();
-    m_windowManager.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+    m_windowManager.start(QStringLiteral("metacity"),
+                          {QStringLiteral("--no-composite"), QStringLiteral("--sm-disable")});
     QVERIFY(m_windowManager.waitForStarted());
     // The window manager has taken over once it names itself on the root window.
     QTRY_VERIFY_WITH_TIMEOUT(

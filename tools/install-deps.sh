@@ -12,10 +12,10 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-liberation)
 for option in "$@"; do
     case "$option" in
-    --test) packages+=(xvfb xauth x11-utils xdotool openbox
+    --test) packages+=(xvfb xauth x11-utils xdotool metacity
         dpkg-dev file lintian desktop-file-utils appstream) ;;
     --bench) packages+=(xvfb xauth x11-utils imagemagick) ;;
-    --screenshot) packages+=(xvfb xauth x11-utils imagemagick openbox xdotool) ;;
+    --screenshot) packages+=(xvfb xauth x11-utils imagemagick metacity xdotool) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "usage: $0 [--test] [--bench] [--screenshot] [--fuzz]" >&2; exit 2 ;;
     esac
