@@ -53,7 +53,7 @@ ProbeResult probePorts(SerialControl &comm)
     ProbeResult result;
     // A port that fails is left off the list and probing goes on with the next one, so the
     // second try runs whatever became of the first.
-    for (const qint16 number : {1, 2}) {
+    for (const qint16 number : {qint16(1), qint16(2)}) {
         try {
             probe(comm, number, result);
         } catch (const SerialError &) {
