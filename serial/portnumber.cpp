@@ -47,8 +47,10 @@ long long readDecimal(const QString &s)
     if (i < s.size() && (s.at(i) == u'+' || s.at(i) == u'-'))
         negative = s.at(i++) == u'-';
 
-    // All significant digits, and where the point falls among them; kept exactly so that
-    // rounding a half is decided on the value typed, not on a binary approximation of it.
+    // The number is kept as its significant digits (no leading zeros) and `pointAt`, the count
+    // of those digits that stand before the decimal point: "12.5" is "125" with 2, "0.05" is
+    // "5" with -1. Kept exact, so that a half is rounded on the value typed, not on a binary
+    // approximation of it.
     QString digits;
     long long pointAt = 0;
     bool anyDigit = false;
@@ -77,8 +79,9 @@ long long readDecimal(const QString &s)
         if (j < s.size() && (s.at(j) == u'+' || s.at(j) == u'-'))
             negativeExponent = s.at(j++) == u'-';
         if (j < s.size() && isDecimalDigit(s.at(j))) {
-            // The point may stand as many places from the digits as the text is long (a run of
-            // a million zeros, say); only an exponent beyond that as well decides the value alone.
+            // Zeros typed after the point move it as far as the text is long, and an exponent
+            // can move it back; only an exponent larger than both can never be undone, so
+            // reading it stops there, well before the arithmetic could overflow.
             const long long exponent = readRadix(s, j, 10, Saturated + s.size());
             pointAt += negativeExponent ? -exponent : exponent;
         }
@@ -93,8 +96,10 @@ long long readDecimal(const QString &s)
     for (long long k = 0; k < pointAt; ++k)
         whole = whole * 10 + (k < digits.size() ? digits.at(k).unicode() - u'0' : 0);
 
-    // The fraction is digits[pointAt..], preceded by -pointAt zeros when the point lies before
-    // the first significant digit.
+    // Rounding half to even looks at what follows the point. With the point among the digits,
+    // the first digit after it decides, and a 5 rounds up only if a later digit is not zero or
+    // the whole part is odd. With zeros between the point and the digits, the value is below a
+    // tenth and rounds to 0.
     if (pointAt >= 0 && pointAt < digits.size()) {
         const QChar first = digits.at(pointAt);
         if (first > u'5')

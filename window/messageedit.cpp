@@ -4,7 +4,6 @@
 
 #include <QKeyEvent>
 #include <QMimeData>
-#include <QTextBlock>
 
 namespace {
 
@@ -103,9 +102,10 @@ void MessageEdit::keyPressEvent(QKeyEvent *event)
 
 void MessageEdit::inputMethodEvent(QInputMethodEvent *event)
 {
-    // The range an input method replaces is counted from the cursor once the selection is gone.
-    // One reaching outside the text is the input method's mistake: the text edit would replace
-    // from the cursor instead, text nobody meant (half a surrogate pair, say), so nothing is.
+    // An input method names the text it replaces relative to the cursor, counted as if the
+    // selection were already deleted. A range that reaches outside the text is the input
+    // method's mistake, and Qt would then replace text at the cursor that nobody chose (half a
+    // surrogate pair, say); such a commit replaces nothing and only inserts.
     const QTextCursor cursor = textCursor();
     const int textLeft =
         document()->characterCount() - 1 - (cursor.selectionEnd() - cursor.selectionStart());
