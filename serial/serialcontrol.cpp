@@ -6,6 +6,7 @@
 
 #include <QSocketNotifier>
 #include <cerrno>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -21,6 +22,28 @@ struct LineSettings
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
 };
+
+template <typename Value> using Names = std::pair<const char16_t *, Value>;
+
+constexpr Names<QSerialPort::Parity> Parities[] = {{u"N", QSerialPort::NoParity},
+                                                   {u"E", QSerialPort::EvenParity},
+                                                   {u"O", QSerialPort::OddParity},
+                                                   {u"M", QSerialPort::MarkParity},
+                                                   {u"S", QSerialPort::SpaceParity}};
+constexpr Names<QSerialPort::StopBits> StopBits[] = {{u"1", QSerialPort::OneStop},
+                                                     {u"1.5", QSerialPort::OneAndHalfStop},
+                                                     {u"2", QSerialPort::TwoStop}};
+
+// The value `name` stands for in `names`; nothing for a name it doesn't list.
+template <typename Value, std::size_t Count>
+std::optional<Value> lookUp(const Names<Value> (&names)[Count], const QString &name)
+{
+    for (const auto &[known, value] : names) {
+        if (name == QStringView(known))
+            return value;
+    }
+    return std::nullopt;
+}
 
 LineSettings parseSettings(const QString &text)
 {
@@ -38,34 +61,14 @@ LineSettings parseSettings(const QString &text)
     if (!ok || line.baud <= 0)
         throw invalid();
 
-    const QString parity = fields[1].trimmed().toUpper();
-    if (parity == u"N")
-        line.parity = QSerialPort::NoParity;
-    else if (parity == u"E")
-        line.parity = QSerialPort::EvenParity;
-    else if (parity == u"O")
-        line.parity = QSerialPort::OddParity;
-    else if (parity == u"M")
-        line.parity = QSerialPort::MarkParity;
-    else if (parity == u"S")
-        line.parity = QSerialPort::SpaceParity;
-    else
-        throw invalid();
-
+    const auto parity = lookUp(Parities, fields[1].trimmed().toUpper());
     const int dataBits = fields[2].trimmed().toInt(&ok);
-    if (!ok || dataBits < 5 || dataBits > 8)
+    const auto stopBits = lookUp(StopBits, fields[3].trimmed());
+    if (!parity || !ok || dataBits < 5 || dataBits > 8 || !stopBits)
         throw invalid();
+    line.parity = *parity;
     line.dataBits = static_cast<QSerialPort::DataBits>(dataBits);
-
-    const QString stop = fields[3].trimmed();
-    if (stop == u"1")
-        line.stopBits = QSerialPort::OneStop;
-    else if (stop == u"1.5")
-        line.stopBits = QSerialPort::OneAndHalfStop;
-    else if (stop == u"2")
-        line.stopBits = QSerialPort::TwoStop;
-    else
-        throw invalid();
+    line.stopBits = *stopBits;
     return line;
 }
 
