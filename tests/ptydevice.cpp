@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 PtyDevice::PtyDevice()
@@ -55,6 +56,18 @@ void PtyDevice::unplug()
     // handed the same number in between and find it "in use".
     ::close(m_master);
     m_master = -1;
+}
+
+void PtyDevice::send(const QByteArray &bytes)
+{
+    ::write(m_master, bytes.constData(), size_t(bytes.size()));
+}
+
+int PtyDevice::unread() const
+{
+    int count = 0;
+    ::ioctl(m_slave, FIONREAD, &count);
+    return count;
 }
 
 PortLister portsAt(const QStringList &paths)

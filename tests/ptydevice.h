@@ -24,6 +24,10 @@ public:
     termios lineSettings() const;
     // The device vanishes: writes on the slave fail from now on.
     void unplug();
+    // The device talks back (or the unwired receive pin picks up noise).
+    void send(const QByteArray &bytes);
+    // Bytes that reached the program's side and wait there unread.
+    int unread() const;
 
 private:
     int m_master = -1;

@@ -11,9 +11,11 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -71,6 +73,7 @@ private slots:
     void openErrorWords();
     void outputTakesOneCharacter();
     void portCantChangeWhileOpen();
+    void whatTheDeviceSaysIsDropped();
     void windows1252_data();
     void windows1252();
 
@@ -444,6 +447,27 @@ void TestSerialControl::outputTakesOneCharacter()
     QVERIFY_THROWS_EXCEPTION(SerialError, comm.setOutput(QStringLiteral("AB")));
     comm.setOutput(QStringLiteral("\n"));
     QCOMPARE(device.take(), QByteArray("\n"));
+}
+
+void TestSerialControl::whatTheDeviceSaysIsDropped()
+{
+    // Nothing is read from the port, yet what arrives must not pile up, nor keep waking the
+    // program up, nor pass for the device going away.
+    PtyDevice device;
+    SerialControl comm(portsAt({device.path()}));
+    QSignalSpy lost(&comm, &SerialControl::portLost);
+    QVERIFY(lost.isValid());
+    Serial::selectPort(comm, QStringLiteral("1"));
+    device.send("noise");
+    // Arrived (the pty hands bytes on a moment later) before the program gets to see them.
+    for (int wait = 0; wait < 1000 && device.unread() < 5; ++wait)
+        QThread::usleep(1000);
+    QCOMPARE(device.unread(), 5);
+    QTRY_COMPARE(device.unread(), 0);
+    QVERIFY(comm.portOpen());
+    QCOMPARE(lost.count(), 0);
+    comm.setOutput(QStringLiteral("A"));
+    QCOMPARE(device.take(), QByteArray("A"));
 }
 
 void TestSerialControl::portCantChangeWhileOpen()
