@@ -236,9 +236,9 @@ QString SerialControl::openFailureReason(const QString &path) const
         return check.problem;
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("no such device");
+        return openErrorText(ENOENT);
     case QSerialPort::PermissionError:
-        return QStringLiteral("it is in use by another program");
+        return openErrorText(EBUSY);
     case QSerialPort::UnsupportedOperationError:
         return QStringLiteral("it is not a serial device");
     case QSerialPort::ResourceError:
