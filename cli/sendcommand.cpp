@@ -200,9 +200,9 @@ void printDryRun(const QString &message, FILE *out)
             text += readable(static_cast<unsigned char>(line.at(i)), start + i == bytes.size() - 1);
         text += u'\n';
     }
-    text += QStringLiteral("%1 bytes; the upload takes %2 s\n")
+    text += QStringLiteral("%1 %2; the upload takes %3 s\n")
                 .arg(bytes.size())
-                .arg(seconds(bytes.size()));
+                .arg(QLatin1String(bytes.size() == 1 ? "byte" : "bytes"), seconds(bytes.size()));
     print(out, text);
 }
 
