@@ -1,0 +1,278 @@
+#include "ptydevice.h"
+#include "sendcommand.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+// Starts the virtual RQ204 for one upload and returns its pty, or an empty path.
+QString startDevice(QProcess &device, const QString &pathFile)
+{
+    QFile::remove(pathFile);
+    device.start(QStringLiteral(RQ204_VIRTUAL_PATH),
+                 {"--once", "--silence-ms", "150", "--timeout-s", "30", "--path-file", pathFile});
+    for (int waited = 0; !QFile::exists(pathFile) && waited < 5000; waited += 20)
+        QTest::qWait(20);
+    QFile file(pathFile);
+    const QString path = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QString();
+    // Whatever the device prints, a test only ever sends to a pseudo-terminal.
+    return path.startsWith(QLatin1String("/dev/pts/")) ? path : QString();
+}
+
+QJsonObject summaryOf(const QByteArray &output)
+{
+    const QByteArrayList lines = output.trimmed().split('\n');
+    if (!lines.last().startsWith("SUMMARY "))
+        return {};
+    return QJsonDocument::fromJson(lines.last().mid(int(qstrlen("SUMMARY ")))).object();
+}
+
+// What the command wrote into a stream the test handed it.
+QString writtenTo(FILE *stream)
+{
+    QFile file;
+    if (!file.open(stream, QIODevice::ReadOnly) || !file.seek(0))
+        return QStringLiteral("(unreadable)");
+    return QString::fromUtf8(file.readAll());
+}
+
+void row(const char *name, const QStringList &hosts, const QStringList &arguments,
+         const QByteArray &input, const QByteArray &bytes, int status, const QStringList &said)
+{
+    QTest::newRow(name) << hosts << arguments << input << bytes << status << said;
+}
+
+} // namespace
+
+// rq204-send against the virtual RQ204: the stream it delivers, its exit statuses and its
+// words. Host port lists are always the test's own.
+class TestSend : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void upload_data();
+    void upload();
+    void listPorts();
+    void interruptStopsTheBytes();
+    void helpWithoutDisplay_data();
+    void helpWithoutDisplay();
+
+private:
+    QTemporaryDir m_scratch;
+};
+
+void TestSend::upload_data()
+{
+    // "%dev" stands for the virtual RQ204's pty; with "%file" among the arguments the input is
+    // in that file, else on standard input.
+    QTest::addColumn<QStringList>("hosts");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("bytes"); // what the device receives
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("said"); // parts of what it prints; none: stderr stays empty
+
+    const QStringList dev{"%dev"};
+    const QString tooLong = QString(123, u'x') + QStringLiteral("\nz");
+    row("plain message, port by device path", dev, {"--port", "%dev", "Hi"}, {}, "Hi\r", 0, {});
+    row("pause code, port by number", dev, {"-p", "1", "Open 9-17$ Mon-Sat"}, {},
+        "Open 9-17\x0B Mon-Sat\r", 0, {});
+    row("no --port: the first port that opens", {"", "%dev"}, {"Hi"}, {}, "Hi\r", 0, {});
+    row("file with LF and CR LF lines, its last line break dropped", dev,
+        {"--port", "%dev", "--file", "%file"}, "A\nB\r\nC\n", "A\r\nB\r\nC\r", 0, {});
+    row("standard input through -", dev, {"--port", "%dev", "-"}, "Hi", "Hi\r", 0, {});
+    row("standard input, the line break from echo dropped", dev, {"--port", "%dev"}, "Hi\n", "Hi\r",
+        0, {});
+    row("character the RQ204 lacks goes out as ? with a warning", dev,
+        {"--port", "%dev", QStringLiteral("a\u2192b")}, {}, "a?b\r", 0,
+        {QStringLiteral("warning: \"\u2192\" (U+2192)"), "goes out as \"?\""});
+    row("too long, a line break counting two: refused, nothing sent", dev,
+        {"--port", "%dev", tooLong}, {}, {}, 2, {"126 characters long, 2 too many"});
+    row("--truncate keeps what fits, never half a line break", dev,
+        {"--dry-run", "--truncate", tooLong}, {}, {}, 0,
+        {"sending the first 123 characters", "78 78 78 78 78 78 78 78 78 78 78 0D     ",
+         "124 bytes; the upload takes 12.4 s\n"});
+    row("--dry-run prints the bytes and opens nothing", dev,
+        {"--port", "%dev", "--dry-run", QStringLiteral("\u00e9$\u20ac")}, {}, {}, 0,
+        {"E9 0B 80 0D", QStringLiteral("  \u00e9[pause]\u20ac[end]\n"),
+         "4 bytes; the upload takes 0.4 s\n"});
+    row("missing port: the window's words", dev, {"--port", "3", "Hi"}, {}, {}, 1,
+        {"rq204-send: The message was not sent: port 3 could not be opened: no such port.\n"});
+    row("no port found", {}, {"Hi"}, {}, {}, 1,
+        {"rq204-send: The message was not sent: no serial port was found; name one with "
+         "--port.\n"});
+    // A script whose message command failed must not blank the display, nor garble it.
+    row("empty standard input: refused", dev, {"--port", "%dev"}, "\n", {}, 2,
+        {"standard input holds no message"});
+    row("input that is not UTF-8: refused", dev, {"--port", "%dev"}, "caf\xE9", {}, 2,
+        {"standard input is not UTF-8 text"});
+}
+
+void TestSend::upload()
+{
+    QFETCH(QStringList, hosts);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, status);
+    QFETCH(QStringList, said);
+
+    QProcess device;
+    const QString path = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
+    QVERIFY2(!path.isEmpty(), device.readAllStandardError().constData());
+    const QString filePath = m_scratch.filePath(QStringLiteral("message"));
+    QFile file(filePath);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(input) == input.size());
+    file.close();
+    hosts.replaceInStrings(QStringLiteral("%dev"), path);
+    arguments.replaceInStrings(QStringLiteral("%dev"), path);
+    arguments.replaceInStrings(QStringLiteral("%file"), filePath);
+
+    FILE *in = std::fopen(QFile::encodeName(filePath).constData(), "rb");
+    FILE *out = std::tmpfile();
+    FILE *err = std::tmpfile();
+    const auto close = qScopeGuard([&] {
+        for (FILE *stream : {in, out, err})
+            if (stream)
+                std::fclose(stream);
+    });
+    QVERIFY(in && out && err);
+    QCOMPARE(runSend(QStringList{"rq204-send"} + arguments, portsAt(hosts), in, out, err), status);
+    const QString errors = writtenTo(err);
+    if (said.isEmpty())
+        QCOMPARE(errors, QString());
+    const QString printed = writtenTo(out) + errors;
+    for (const QString &part : said)
+        QVERIFY2(printed.contains(part), qPrintable(printed));
+
+    // Where nothing may arrive, a byte sent by mistake has had its time to get there.
+    if (bytes.isEmpty()) {
+        QTest::qWait(50);
+        device.terminate();
+    }
+    QVERIFY(device.waitForFinished(10000));
+    const QByteArray report = device.readAllStandardOutput();
+    const QJsonObject summary = summaryOf(report);
+    QVERIFY2(!summary.isEmpty(), report.constData());
+    QCOMPARE(summary.value("bytes").toString(), QString::fromLatin1(bytes.toHex(' ').toUpper()));
+    if (bytes.isEmpty())
+        return;
+    QCOMPARE(summary.value("complete").toBool(), true);
+    QCOMPARE(summary.value("settings_ok").toBool(), true);
+    // The device stamps a byte when it wakes up to read it; a late wake-up shortens the next
+    // gap by as much. Single gaps get room for that, the median none.
+    QVERIFY2(summary.value("gap_min_ms").toDouble() >= 50, report.constData());
+    if (summary.value("gaps_ms").toArray().size() >= 5)
+        QVERIFY2(summary.value("gap_median_ms").toDouble() >= 99, report.constData());
+}
+
+void TestSend::listPorts()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("flock")).isEmpty())
+        QSKIP("the flock program (util-linux) is not installed");
+    PtyDevice free;
+    PtyDevice held;
+    QProcess holder; // holds the port as picocom does; ends with cat at the end of its input
+    const auto endHolder = qScopeGuard([&] {
+        holder.closeWriteChannel();
+        holder.waitForFinished();
+    });
+    holder.start(QStringLiteral("flock"), {QStringLiteral("--close"), held.path(), "cat"});
+    QVERIFY(holder.waitForStarted());
+    holder.write("started\n");
+    QTRY_VERIFY(holder.canReadLine());
+
+    FILE *out = std::tmpfile();
+    QVERIFY(out);
+    const auto close = qScopeGuard([out] { std::fclose(out); });
+    QCOMPARE(runSend({"rq204-send", "--list-ports"},
+                     portsAt({free.path(), "", held.path(), "/dev/rq204-gone"}), stdin, out),
+             0);
+    QStringList printed = writtenTo(out).split(u'\n', Qt::SkipEmptyParts);
+    for (QString &line : printed)
+        line = line.simplified();
+    QCOMPARE(printed,
+             QStringList({QStringLiteral("1 %1 pseudo-terminal can be opened").arg(free.path()),
+                          QStringLiteral("3 %1 pseudo-terminal in use by PID %2 (flock)")
+                              .arg(held.path())
+                              .arg(holder.processId()),
+                          "4 /dev/rq204-gone pseudo-terminal cannot be opened: no such device"}));
+}
+
+void TestSend::interruptStopsTheBytes()
+{
+    QProcess device;
+    const QString path = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
+    QVERIFY2(!path.isEmpty(), device.readAllStandardError().constData());
+    QProcess send;
+    send.start(QStringLiteral(RQ204_SEND_PATH), {"--port", path, "Hello there"});
+    QVERIFY(send.waitForStarted());
+    QByteArray shown;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (shown += device.readAllStandardOutput()).contains("RS232 -> RQ204\nHe"), 10000);
+    ::kill(pid_t(send.processId()), SIGINT);
+    QVERIFY(send.waitForFinished(5000));
+    QCOMPARE(send.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(send.exitCode(), 130);
+    QVERIFY(send.readAllStandardError().contains("rq204-send: The upload stopped after "));
+
+    // Bytes that went on would end in the final CR; the device reports a stalled upload instead.
+    QVERIFY(device.waitForFinished(10000));
+    const QJsonObject summary = summaryOf(shown + device.readAllStandardOutput());
+    QCOMPARE(summary.value("reason").toString(), QStringLiteral("stalled"));
+    const QByteArray received =
+        QByteArray::fromHex(summary.value("bytes").toString().toLatin1().replace(' ', ""));
+    QVERIFY2(received.size() >= 2 && QByteArray("Hello there").startsWith(received),
+             received.constData());
+}
+
+void TestSend::helpWithoutDisplay_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("pattern");
+
+    QTest::newRow("--help") << "--help"
+                            << "^Usage: .*rq204-send \\[options\\] \\[MESSAGE\\].*--port <PORT>.*"
+                               "--file <PATH>.*--truncate.*--quiet.*--list-ports.*--dry-run";
+    QTest::newRow("--version") << "--version"
+                               << "^rq204-send \\d+\\.\\d+\\.\\d+\n$";
+}
+
+void TestSend::helpWithoutDisplay()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, pattern);
+
+    // Over ssh on a board without a screen.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    QProcess send;
+    send.setProcessEnvironment(environment);
+    send.start(QStringLiteral(RQ204_SEND_PATH), {option});
+    QVERIFY(send.waitForFinished(5000));
+    QCOMPARE(send.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(send.exitCode(), 0);
+    QCOMPARE(send.readAllStandardError(), QByteArray());
+    const QString output = QString::fromUtf8(send.readAllStandardOutput());
+    QVERIFY2(QRegularExpression(pattern, QRegularExpression::DotMatchesEverythingOption)
+                 .match(output)
+                 .hasMatch(),
+             qPrintable(output));
+}
+
+QTEST_GUILESS_MAIN(TestSend)
+#include "tst_send.moc"
