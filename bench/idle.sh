@@ -34,6 +34,10 @@ stop_program() {
     pid=''
 }
 cleanup() {
+    # When the X server went first, nothing else that failed is to blame.
+    if [ $? -ne 0 ] && [ -n "$xvfb" ] && ! kill -0 "$xvfb" 2>/dev/null; then
+        echo "(Xvfb had ended)" >&2
+    fi
     stop_program
     [ -z "$wm" ] || kill "$wm" 2>/dev/null || true
     [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
@@ -43,8 +47,10 @@ cleanup() {
 trap cleanup EXIT
 
 # The server picks a free display itself and writes its number; no race with another server.
+# -noreset: by default it resets when its last client leaves, and the next program to connect
+# in that moment is turned away.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" 2>/dev/null &
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x1024x24 3>"$work/display" 2>/dev/null &
 xvfb=$!
 read -r -t 10 number <"$work/display" || { echo "could not start Xvfb" >&2; exit 1; }
 export DISPLAY=:$number
@@ -60,7 +66,7 @@ window_of() {
 viewable() {
     local id
     id=$(window_of "$1")
-    [ -n "$id" ] && xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable'
+    [ -n "$id" ] && [[ $(xwininfo -id "$id" 2>/dev/null) == *'Map State: IsViewable'* ]]
 }
 # Both tools print a window as 0x followed by lowercase hex without leading zeros.
 active() {
@@ -73,7 +79,7 @@ wait_for() {
     local check=$1 name=$2
     for ((i = 0; i < 400; i++)); do
         "$check" "$name" && return 0
-        kill -0 "$pid" 2>/dev/null || { echo "$name died" >&2; return 1; }
+        kill -0 "$pid" 2>/dev/null || { echo "$name died:" >&2; cat "$work/stderr" >&2; return 1; }
         sleep 0.05
     done
     echo "$name: not $check within 20 s" >&2
@@ -102,7 +108,7 @@ counters() {
 measure() {
     local program=$1 focused=$2 name t0 t1 c0 c1
     name=$(basename "$program")
-    "$program" 2>>"$work/stderr" &
+    "$program" 2>"$work/stderr" &
     pid=$!
     wait_for viewable "$name" || exit 1
     if [ "$focused" = yes ]; then wait_for active "$name" || exit 1; fi
@@ -136,14 +142,24 @@ bare_program=$figures
 measure "${programs[1]}" no
 bare_label=$figures
 
-openbox --sm-disable >/dev/null 2>&1 &
+openbox --sm-disable >/dev/null 2>"$work/openbox" &
 wm=$!
-wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+# Not `| grep -q`: grep leaving early may cut the writer off, and pipefail takes that for "no".
+wm_running() { [[ $(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null) == *'window id'* ]]; }
 for ((i = 0; i < 200; i++)); do
     wm_running || ! kill -0 "$wm" 2>/dev/null && break
     sleep 0.05
 done
-wm_running || { echo "openbox did not start" >&2; exit 1; }
+if ! wm_running; then
+    if kill -0 "$wm" 2>/dev/null; then
+        echo "openbox did not start within 10 s" >&2
+    else
+        wait "$wm" && status=0 || status=$?
+        echo "openbox ended with status $status:" >&2
+    fi
+    cat "$work/openbox" >&2
+    exit 1
+fi
 measure "${programs[0]}" yes
 wm_program=$figures
 measure "${programs[1]}" yes
