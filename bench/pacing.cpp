@@ -207,7 +207,8 @@ int main(int argc, char *argv[])
     const int stallAfterByte = int(expected.size() / 2);
     Clock::time_point sendAt, stallStart, stallEnd;
     // The sender's own side: right after each byte's write() and the timer's restart. Where a
-    // gap is shorter at the far end than here, the pty's delivery moved the bytes, not the sender.
+    // gap is shorter at the far end than here, the pty's delivery moved the bytes, not the sender;
+    // taken after the write, a timestamp here can itself come late on a busy machine.
     std::vector<Clock::time_point> written;
     QString failure;
     QObject::connect(&sender, &PacedSender::progressed, &app, [&](int sent, int total) {
