@@ -11,7 +11,7 @@
 #include "messageedit.h"
 #include "messagetext.h"
 #include "pacedsender.h"
-#include "ptyports.h"
+#include "ptydevice.h"
 
 #include <QApplication>
 #include <QMetaEnum>
@@ -21,9 +21,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <memory>
 #include <poll.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -102,11 +103,15 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    const PtyPorts ports(2);
-    if (!ports.ok(2))
+    std::unique_ptr<PtyDevice> ports[2];
+    try {
+        for (auto &port : ports)
+            port = std::make_unique<PtyDevice>();
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "bench-stall: %s\n", error.what());
         return 1;
-    const std::vector<int> &masters = ports.masters;
-    const PortLister ptys = ports.lister();
+    }
+    const PortLister ptys = portsAt({ports[0]->path(), ports[1]->path()});
 
     TimedApplication app(argc, argv);
     MainWindow window(ptys);
@@ -130,17 +135,13 @@ int main(int argc, char *argv[])
     QByteArray arrived[2];
     std::atomic<bool> stopReading{false};
     std::thread reader([&] {
-        char buffer[256];
         while (!stopReading) {
-            pollfd pfds[2] = {{masters[0], POLLIN, 0}, {masters[1], POLLIN, 0}};
+            pollfd pfds[2] = {{ports[0]->masterFd(), POLLIN, 0}, {ports[1]->masterFd(), POLLIN, 0}};
             if (::poll(pfds, 2, 20) <= 0)
                 continue;
             for (int i = 0; i < 2; ++i) {
-                if (pfds[i].revents & POLLIN) {
-                    const ssize_t n = ::read(masters[i], buffer, sizeof buffer);
-                    if (n > 0)
-                        arrived[i].append(buffer, n);
-                }
+                if (pfds[i].revents & POLLIN)
+                    arrived[i].append(ports[i]->take());
             }
         }
     });

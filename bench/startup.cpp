@@ -1,12 +1,17 @@
-// Start-up benchmark: how long the program takes from fork() to its window being mapped, and how
-// much memory it holds a second later, against the smallest Qt Widgets program that shows a
-// window (a QLabel). Runs on an Xvfb of its own, so no window manager and no desktop session
-// take part, and the two programs alternate so that drift on the machine hits both alike.
+// Start-up benchmark: how long the program takes from fork() to its window being mapped, the CPU
+// it spends by then, and how much memory it holds a second later, against the smallest Qt
+// Widgets program that shows a window (a QLabel). The program is the real one: it reads the
+// host's ports as it would, then opens two pseudo-terminals as ports 1 and 2 (never a host
+// port). Runs on an Xvfb of its own, so no window manager and no desktop session take part, and
+// the two programs alternate so that drift on the machine hits both alike.
 //
 //   build-bench/bench/bench-startup [RUNS]     RUNS of each after 2 warm-up runs (default 15)
 //
-// Needs Xvfb (tools/install-deps.sh --bench). Prints the median and minimum of each figure and
-// the ratios program/label; exits non-zero only when a measurement could not be made.
+// Needs Xvfb (tools/install-deps.sh --bench). Prints the median, minimum and maximum of each
+// figure: time to map and CPU to map; resident memory (VmRSS) and the anonymous part of the
+// proportional set size (Pss_Anon: the heap and the like, with the shared libraries' pages left
+// out) a second after mapping; and the ratios program/label. Exits non-zero only when a
+// measurement could not be made.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -32,9 +37,10 @@ namespace {
 
 struct Sample
 {
-    double mapMs = 0;  // fork() to the window's MapNotify
-    double cpuMs = 0;  // CPU time of all its threads by then
-    double rssMiB = 0; // VmRSS a second later
+    double mapMs = 0;      // fork() to the window's MapNotify
+    double cpuMs = 0;      // CPU time of all its threads by then
+    double rssMiB = 0;     // VmRSS a second later
+    double anonPssMiB = 0; // Pss_Anon then
 };
 
 std::string directoryOfThisProgram()
@@ -81,13 +87,14 @@ std::optional<std::pair<pid_t, std::string>> startXvfb()
     return std::pair(pid, ":" + number);
 }
 
-double residentMiB(pid_t pid)
+// A "Name:   1234 kB" line of a /proc file, in MiB; -1 where there is none.
+double procMiB(pid_t pid, const char *file, const std::string &name)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+    while (std::getline(in, line)) {
+        if (line.rfind(name + ':', 0) == 0)
+            return std::strtod(line.c_str() + name.size() + 1, nullptr) / 1024.0;
     }
     return -1;
 }
@@ -198,10 +205,11 @@ std::optional<Sample> runOnce(xcb_connection_t *x, xcb_window_t root, const std:
     if (mapped) {
         const double cpu = cpuMs(pid);
         std::this_thread::sleep_for(1s);
-        const double rss = residentMiB(pid);
-        if (rss > 0)
+        const double rss = procMiB(pid, "status", "VmRSS");
+        const double anonPss = procMiB(pid, "smaps_rollup", "Pss_Anon");
+        if (rss > 0 && anonPss > 0)
             sample = Sample{std::chrono::duration<double, std::milli>(*mapped - start).count(), cpu,
-                            rss};
+                            rss, anonPss};
         closeWindow(x, window);
         for (int i = 0; i < 500 && !hasDied(pid); ++i)
             std::this_thread::sleep_for(10ms);
@@ -235,6 +243,21 @@ double minimum(const std::vector<double> &values)
     return *std::min_element(values.begin(), values.end());
 }
 
+double maximum(const std::vector<double> &values)
+{
+    return *std::max_element(values.begin(), values.end());
+}
+
+std::string loadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    double one = 0, five = 0;
+    in >> one >> five;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f (1 min), %.2f (5 min)", one, five);
+    return text;
+}
+
 // Runs the two programs alternately and prints the figures; false when a run failed.
 bool measure(xcb_connection_t *x, const std::string &display, const std::string (&programs)[2],
              int runs)
@@ -244,7 +267,8 @@ bool measure(xcb_connection_t *x, const std::string &display, const std::string 
     xcb_change_window_attributes(x, root, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(x);
 
-    std::vector<double> ms[2], cpu[2], mib[2];
+    std::printf("load average before: %s\n", loadAverage().c_str());
+    std::vector<double> ms[2], cpu[2], rss[2], anon[2];
     for (int i = -2; i < runs; ++i) {
         for (int which = 0; which < 2; ++which) {
             const auto sample = runOnce(x, root, display, programs[which]);
@@ -256,20 +280,29 @@ bool measure(xcb_connection_t *x, const std::string &display, const std::string 
             if (i >= 0) {
                 ms[which].push_back(sample->mapMs);
                 cpu[which].push_back(sample->cpuMs);
-                mib[which].push_back(sample->rssMiB);
+                rss[which].push_back(sample->rssMiB);
+                anon[which].push_back(sample->anonPssMiB);
             }
         }
     }
+    std::printf("load average after:  %s\n", loadAverage().c_str());
+    std::printf("%d runs each on Xvfb %s, after 2 warm-up runs; median / min / max\n", runs,
+                display.c_str());
     const char *names[2] = {"program", "label"};
-    std::printf("%d runs each on Xvfb %s, after 2 warm-up runs\n", runs, display.c_str());
-    for (int which = 0; which < 2; ++which)
-        std::printf("%-8s fork to map  median %6.1f  min %6.1f ms   CPU to map  median %6.1f ms   "
-                    "VmRSS  median %5.1f  min %5.1f MiB\n",
-                    names[which], median(ms[which]), minimum(ms[which]), median(cpu[which]),
-                    median(mib[which]), minimum(mib[which]));
-    std::printf("ratio program/label: time %.2f (of minima %.2f, CPU %.2f), RSS %.2f (medians)\n",
-                median(ms[0]) / median(ms[1]), minimum(ms[0]) / minimum(ms[1]),
-                median(cpu[0]) / median(cpu[1]), median(mib[0]) / median(mib[1]));
+    const auto print = [&](const char *what, const char *unit,
+                           const std::vector<double>(&values)[2]) {
+        for (int which = 0; which < 2; ++which)
+            std::printf("  %-22s %-8s %7.1f / %7.1f / %7.1f %s\n", which ? "" : what, names[which],
+                        median(values[which]), minimum(values[which]), maximum(values[which]),
+                        unit);
+        std::printf("  %-22s %-8s %7.2f / %7.2f / %7.2f\n", "", "ratio",
+                    median(values[0]) / median(values[1]), minimum(values[0]) / minimum(values[1]),
+                    maximum(values[0]) / maximum(values[1]));
+    };
+    print("fork to window mapped", "ms", ms);
+    print("CPU until mapped", "ms", cpu);
+    print("VmRSS 1 s later", "MiB", rss);
+    print("Pss_Anon 1 s later", "MiB", anon);
     return true;
 }
 

@@ -19,6 +19,8 @@ public:
     PtyDevice &operator=(const PtyDevice &) = delete;
 
     QString path() const { return m_path; }
+    // The master, non-blocking, for a reader that waits for bytes with poll().
+    int masterFd() const { return m_master; }
     // What has arrived since the last call; never waits.
     QByteArray take();
     termios lineSettings() const;

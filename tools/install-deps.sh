@@ -4,7 +4,7 @@
 #   tools/install-deps.sh --test        also what the tests and the package check need: an X
 #                                       server and a window manager for the desktop test, the
 #                                       tools it reads them with, and the Debian package checkers
-#   tools/install-deps.sh --bench       also Xvfb and ImageMagick (start-up benchmark)
+#   tools/install-deps.sh --bench       also Xvfb, metacity and ImageMagick (benchmarks)
 #   tools/install-deps.sh --screenshot  also Xvfb, a window manager, xdotool and ImageMagick
 #   tools/install-deps.sh --fuzz        also clang and its fuzzer runtime
 set -euo pipefail
@@ -14,7 +14,7 @@ for option in "$@"; do
     case "$option" in
     --test) packages+=(xvfb xauth x11-utils xdotool metacity
         dpkg-dev file lintian desktop-file-utils appstream) ;;
-    --bench) packages+=(xvfb xauth x11-utils imagemagick) ;;
+    --bench) packages+=(xvfb xauth x11-utils metacity imagemagick) ;;
     --screenshot) packages+=(xvfb xauth x11-utils imagemagick metacity xdotool) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "usage: $0 [--test] [--bench] [--screenshot] [--fuzz]" >&2; exit 2 ;;
