@@ -1,5 +1,6 @@
 #include "ptydevice.h"
 #include "sendcommand.h"
+#include "withoutdisplay.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -257,21 +258,7 @@ void TestSend::helpWithoutDisplay()
     QFETCH(QString, pattern);
 
     // Over ssh on a board without a screen.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QLatin1String(name));
-    QProcess send;
-    send.setProcessEnvironment(environment);
-    send.start(QStringLiteral(RQ204_SEND_PATH), {option});
-    QVERIFY(send.waitForFinished(5000));
-    QCOMPARE(send.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(send.exitCode(), 0);
-    QCOMPARE(send.readAllStandardError(), QByteArray());
-    const QString output = QString::fromUtf8(send.readAllStandardOutput());
-    QVERIFY2(QRegularExpression(pattern, QRegularExpression::DotMatchesEverythingOption)
-                 .match(output)
-                 .hasMatch(),
-             qPrintable(output));
+    verifyAnswersWithoutDisplay(QStringLiteral(RQ204_SEND_PATH), {option}, pattern);
 }
 
 QTEST_GUILESS_MAIN(TestSend)

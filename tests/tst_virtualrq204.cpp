@@ -1,3 +1,5 @@
+#include "withoutdisplay.h"
+
 #include <QByteArrayList>
 #include <QFile>
 #include <QJsonArray>
@@ -443,21 +445,7 @@ void TestVirtualRq204::answersHelpAndVersion()
     QFETCH(QString, pattern);
 
     // Asked from a bare terminal or a build script: no display, no platform plugin.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QLatin1String(name));
-    QProcess tool;
-    tool.setProcessEnvironment(environment);
-    tool.start(QStringLiteral(RQ204_VIRTUAL_PATH), arguments);
-    QVERIFY(tool.waitForFinished(5000));
-    const QString output = QString::fromUtf8(tool.readAllStandardOutput());
-    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(tool.exitCode(), 0);
-    QCOMPARE(tool.readAllStandardError(), QByteArray());
-    QVERIFY2(QRegularExpression(pattern, QRegularExpression::DotMatchesEverythingOption)
-                 .match(output)
-                 .hasMatch(),
-             qPrintable(output));
+    verifyAnswersWithoutDisplay(QStringLiteral(RQ204_VIRTUAL_PATH), arguments, pattern);
 }
 
 QTEST_GUILESS_MAIN(TestVirtualRq204)
