@@ -52,6 +52,8 @@ private slots:
     void reportLeavesTheKeyboardAlone_data();
     void reportLeavesTheKeyboardAlone();
     void lostPortIsNoticedAndTriedAgainAtSend();
+    void portInUseWhenChosenIsTriedAgainAtSend();
+    void repeatedFailuresShareOneReport();
 
 private:
     void startWindow(const QStringList &ports,
@@ -222,9 +224,12 @@ void TestMainWindow::probe()
 void TestMainWindow::pickingAnotherPort()
 {
     startWindow({m_port1->path(), m_port2->path()});
+    const int opens = m_port2->opens();
     combo1()->setFocus();
     QTest::keyClick(combo1(), Qt::Key_Down); // picks the next entry
     QCOMPARE(combo1()->currentText(), QStringLiteral("2"));
+    // Once: each open of a UART raises DTR and RTS, and each close drops them (resets boards).
+    QCOMPARE(m_port2->opens(), opens + 1);
     QCOMPARE(m_window->comm().commPort(), 2);
     QVERIFY(m_window->comm().portOpen());
     const termios line = m_port2->lineSettings();
@@ -600,11 +605,15 @@ void TestMainWindow::deviceLostShowsOneBox()
 {
     startWindow({m_port1->path()});
     send(QString(30, u'q'));
-    QByteArray received;
-    QTRY_VERIFY((received += m_port1->take()).size() >= 1);
+    m_window->pacedSender().sendNextChar();
+    m_window->pacedSender().sendNextChar();
+    QCOMPARE(m_port1->take(), QByteArray("qq"));
     m_port1->unplug();
     QTRY_COMPARE(openBoxes().size(), 1);
-    QVERIFY(openBoxes().first()->text().startsWith(QStringLiteral("The upload stopped after ")));
+    QCOMPARE(openBoxes().first()->text(),
+             QStringLiteral("The upload stopped after 2 of 31 characters: port 1 (%1) was "
+                            "disconnected.")
+                 .arg(m_port1->path()));
     QVERIFY(!m_window->pacedSender().isSending());
     QVERIFY(!m_window->comm().portOpen());
     QVERIFY(m_window->findChild<QProgressBar *>()->isHidden());
@@ -688,6 +697,52 @@ void TestMainWindow::lostPortIsNoticedAndTriedAgainAtSend()
     QCOMPARE(pluggedIn.take(), QByteArray("B\r"));
     QVERIFY(openBoxes().isEmpty());
     QCOMPARE(combo1()->currentText(), QStringLiteral("1"));
+}
+
+
+void TestMainWindow::portInUseWhenChosenIsTriedAgainAtSend()
+{
+    startWindow({m_port1->path(), m_port2->path()});
+    auto otherProgram = std::make_unique<QSerialPort>(m_port2->path());
+    QVERIFY(otherProgram->open(QIODevice::ReadWrite));
+    QLineEdit *edit = combo1()->lineEdit();
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("2"));
+    QVERIFY(!m_window->comm().portOpen());
+
+    // The other program is done by the time the user sends.
+    otherProgram.reset();
+    send(QStringLiteral("OK"));
+    QVERIFY(m_window->comm().portOpen());
+    QCOMPARE(combo1()->accessibleDescription(), QString());
+    tickToEnd();
+    QCOMPARE(m_port2->take(), QByteArray("OK\r"));
+    QVERIFY(openBoxes().isEmpty());
+}
+
+void TestMainWindow::repeatedFailuresShareOneReport()
+{
+    startWindow({m_port1->path()});
+    QLineEdit *edit = combo1()->lineEdit();
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("3"));
+    for (int i = 0; i < 25; ++i) {
+        send(QStringLiteral("X"));
+        tickToEnd();
+    }
+    QCOMPARE(openBoxes().size(), 1);
+    QCOMPARE(openBoxes().first()->text(),
+             QStringLiteral("The message was not sent: port 3 could not be opened: no such "
+                            "port.\n\nThis happened 25 times."));
+
+    // Another failure takes the report's place.
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("4"));
+    send(QStringLiteral("X"));
+    tickToEnd();
+    QCOMPARE(openBoxes().size(), 1);
+    QCOMPARE(openBoxes().first()->text(),
+             QStringLiteral("The message was not sent: port 4 could not be opened: no such port."));
 }
 
 QTEST_MAIN(TestMainWindow)
