@@ -163,10 +163,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench-pacing: %s\n", error.what());
         return 1;
     }
-    SerialControl comm(portsAt({device->path()}));
+    SerialControl comm;
     PacedSender sender(comm);
     try {
-        Serial::selectPort(comm, QStringLiteral("1"));
+        Serial::selectPort(comm, QStringLiteral("1"), hostWith({device->path()}));
     } catch (const SerialError &error) {
         std::fprintf(stderr, "bench-pacing: %s\n", qPrintable(error.message()));
         return 1;

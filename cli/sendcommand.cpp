@@ -1,12 +1,12 @@
 #include "sendcommand.h"
 
-#include "deviceaccess.h"
+#include "localport.h"
 #include "messagetext.h"
 #include "pacedsender.h"
 #include "portselection.h"
+#include "process.h"
 #include "serialcontrol.h"
 #include "serialerror.h"
-#include "stopsignals.h"
 #include "windows1252.h"
 
 #include <QCommandLineParser>
@@ -16,12 +16,6 @@
 #include <QTimer>
 #include <optional>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 enum Status { Sent = 0, Failed = 1, Usage = 2 };
@@ -29,15 +23,6 @@ enum Status { Sent = 0, Failed = 1, Usage = 2 };
 // Far more than any message: a script that pipes the wrong file in is told so at once, and
 // /dev/zero can't make the command read without end.
 constexpr qint64 InputLimit = 64 * 1024;
-
-bool isTerminal(FILE *stream)
-{
-#ifdef Q_OS_WIN
-    return ::_isatty(::_fileno(stream));
-#else
-    return ::isatty(::fileno(stream));
-#endif
-}
 
 void print(FILE *stream, const QString &text)
 {
@@ -74,33 +59,22 @@ struct Input
     QString problem;
 };
 
-Input readFile(const QString &path)
+// The message's bytes from a file or from standard input (`stream`), read the same way.
+Input readInput(const QString &source, const QString &path, FILE *stream)
 {
     Input input;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        input.problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return input;
-    }
-    input.bytes = file.read(InputLimit + 1);
-    if (file.error() != QFileDevice::NoError)
-        input.problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-    return input;
-}
-
-Input readStream(FILE *in)
-{
-    Input input;
-    char buffer[4096];
-    while (input.bytes.size() <= InputLimit) {
-        const size_t count = std::fread(buffer, 1, sizeof buffer, in);
-        input.bytes.append(buffer, static_cast<qsizetype>(count));
-        if (count < sizeof buffer)
+    const bool opened = stream ? file.open(stream, QIODevice::ReadOnly)
+                               : file.open(QIODevice::ReadOnly);
+    // A pipe hands its bytes over in pieces.
+    while (opened && input.bytes.size() <= InputLimit) {
+        const QByteArray piece = file.read(InputLimit + 1 - input.bytes.size());
+        if (piece.isEmpty())
             break;
+        input.bytes += piece;
     }
-    if (std::ferror(in))
-        input.problem =
-            QStringLiteral("cannot read standard input: %1").arg(qt_error_string(errno));
+    if (!opened || file.error() != QFileDevice::NoError)
+        input.problem = QStringLiteral("cannot read %1: %2").arg(source, file.errorString());
     return input;
 }
 
@@ -135,6 +109,29 @@ std::optional<QString> decodeInput(const QByteArray &bytes, bool clipped, const 
     return text;
 }
 
+// Names the first control character other than a line break: the RQ204 shows text, and a NUL
+// or an escape from a wrong file would land in its memory unseen.
+QString controlCharacterProblem(const QString &text)
+{
+    static const char names[] = "NUL SOH STX ETX EOT ENQ ACK BEL BS  TAB LF  VT  FF  CR  SO  SI  "
+                                "DLE DC1 DC2 DC3 DC4 NAK SYN ETB CAN EM  SUB ESC FS  GS  RS  US  ";
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        const bool lineBreak = c == u'\r' || c == u'\n';
+        if (lineBreak || (c >= 0x20 && c < 0x7f) || c >= 0xa0)
+            continue;
+        const QString code = QStringLiteral("U+%1").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
+        const QString name = c < 0x20   ? QString::fromLatin1(names + 4 * c, 4).trimmed()
+                             : c == 0x7f ? QStringLiteral("DEL")
+                                         : QString();
+        return QStringLiteral("the message holds a control character, %1, at character %2; only "
+                              "text and line breaks can be sent")
+            .arg(name.isEmpty() ? code : QStringLiteral("%1 (%2)").arg(name, code))
+            .arg(i + 1);
+    }
+    return {};
+}
+
 // Names, once each, the characters that go out as "?" because the RQ204's code page lacks
 // them.
 void warnUnsendable(const QString &message, FILE *err)
@@ -161,16 +158,6 @@ void warnUnsendable(const QString &message, FILE *err)
     }
 }
 
-// The upload stream byte for byte, as the paced sender and the serial control send it.
-QByteArray uploadBytes(const QString &message)
-{
-    QByteArray bytes;
-    for (const QChar c : message)
-        bytes.append(c == PauseMarker ? PauseCode : SerialControl::toWindows1252(c));
-    bytes.append(EndCode);
-    return bytes;
-}
-
 QString readable(unsigned char byte, bool last)
 {
     if (last && byte == static_cast<unsigned char>(EndCode))
@@ -190,7 +177,7 @@ QString readable(unsigned char byte, bool last)
 void printDryRun(const QString &message, FILE *out)
 {
     constexpr qsizetype PerLine = 16;
-    const QByteArray bytes = uploadBytes(message);
+    const QByteArray bytes = uploadStream(message);
     QString text;
     for (qsizetype start = 0; start < bytes.size(); start += PerLine) {
         const QByteArray line = bytes.mid(start, PerLine);
@@ -247,24 +234,20 @@ int printPortList(const HostPorts &ports, FILE *out, FILE *err)
     return Sent;
 }
 
-// Opens the port named on the command line, or else the first that the window's start-up
-// probe would pick. Throws SerialError with the window's words.
-void openPort(SerialControl &comm, const std::optional<QString> &port, const PortLister &listPorts)
+// Opens the port named on the command line, or else the first of the window's default ports
+// that opens. Throws SerialError with the window's words.
+void openPort(SerialControl &comm, const std::optional<QString> &port, const HostPorts &ports)
 {
     if (port) {
-        Serial::selectPort(comm, *port);
+        Serial::selectPort(comm, *port, ports);
         return;
     }
-    // One reading of the host serves the probe and the open, so that both number the ports
-    // alike.
-    comm.setPortLister([ports = listPorts()] { return ports; });
-    const Serial::ProbeResult probed = Serial::probePorts(comm);
-    if (!probed.ports.isEmpty())
-        Serial::selectPort(comm, probed.ports.constFirst().entry);
-    else if (!probed.failure.isEmpty())
-        throw SerialError(probed.failure);
-    else
-        throw SerialError(QStringLiteral("no serial port was found; name one with --port"));
+    comm.setSettings(Serial::DeviceLine);
+    const Serial::ProbeResult probed = Serial::probePorts(comm, ports, true);
+    if (probed.ports.isEmpty())
+        throw SerialError(!probed.failure.isEmpty()
+                              ? probed.failure
+                              : QStringLiteral("no serial port was found; name one with --port"));
 }
 
 void drawProgress(FILE *err, int sent, int total)
@@ -285,9 +268,9 @@ int send(const QString &message, const std::optional<QString> &port, const PortL
     // From here on a stop signal ends the upload in order; a message still being typed on the
     // terminal is left to Ctrl-C as usual.
     StopSignals stopSignals;
-    SerialControl comm(listPorts);
+    SerialControl comm;
     try {
-        openPort(comm, port, listPorts);
+        openPort(comm, port, listPorts());
     } catch (const SerialError &error) {
         print(err,
               QStringLiteral("rq204-send: %1\n").arg(uploadFailureText(0, total, error.message())));
@@ -396,11 +379,13 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
     }
     if (parser.isSet(fileOption) && !positional.isEmpty())
         return usageError(err, QStringLiteral("a message and --file given; choose one"));
+    if (parser.isSet(fileOption) && parser.value(fileOption).isEmpty())
+        return usageError(err, QStringLiteral("--file needs a file name"));
     std::optional<QString> port;
     if (parser.isSet(portOption)) {
         port = parser.value(portOption);
-        if (port->trimmed().isEmpty())
-            return usageError(err, QStringLiteral("--port needs a port number or a device path"));
+        if (const QString problem = Serial::portArgumentProblem(*port); !problem.isEmpty())
+            return usageError(err, problem);
     }
     const bool quiet = parser.isSet(quietOption);
 
@@ -413,7 +398,7 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
             fromFile ? parser.value(fileOption) : QStringLiteral("standard input");
         if (!fromFile && !quiet && isTerminal(in))
             print(err, QStringLiteral("rq204-send: type the message, then Ctrl-D\n"));
-        Input input = fromFile ? readFile(source) : readStream(in);
+        Input input = readInput(source, fromFile ? source : QString(), fromFile ? nullptr : in);
         if (!input.problem.isEmpty()) {
             print(err, QStringLiteral("rq204-send: %1\n").arg(input.problem));
             return Usage;
@@ -433,6 +418,8 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
         text = *decoded;
     }
 
+    if (const QString problem = controlCharacterProblem(text); !problem.isEmpty())
+        return usageError(err, problem);
     QString message = withCrLfBreaks(text);
     if (message.size() > MessageCapacity) {
         if (!parser.isSet(truncateOption)) {

@@ -1,7 +1,5 @@
 #include "hostports.h"
 
-#include <QFile>
-#include <QSerialPortInfo>
 #include <algorithm>
 
 namespace {
@@ -26,28 +24,6 @@ std::pair<QString, qlonglong> splitTrailingNumber(const QString &name)
     return {name.left(digits), ok ? number : -1};
 }
 
-#ifndef Q_OS_WIN
-QString readSysfs(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).trimmed();
-}
-
-QList<HostTty> readHostTtys()
-{
-    QList<HostTty> ttys;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        HostTty tty{info.portName(), info.description()};
-        // The 8250 driver registers every legacy UART slot; those without a chip read type 0.
-        tty.ghost = readSysfs(QStringLiteral("/sys/class/tty/%1/type").arg(tty.name)) == u"0";
-        ttys.append(tty);
-    }
-    return ttys;
-}
-#endif
-
 } // namespace
 
 namespace Serial {
@@ -62,22 +38,6 @@ QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNa
                std::tuple(groupOf(b.name), prefixB, numberB, b.name);
     });
     return ttys;
-}
-
-HostPorts readHostPorts()
-{
-    HostPorts ports;
-#ifdef Q_OS_WIN
-    // Windows names its ports itself; COM256 is the highest name it hands out.
-    for (int number = 1; number <= 256; ++number)
-        ports.append({QStringLiteral("COM%1").arg(number), {}});
-#else
-    const QStringList consoles =
-        readSysfs(QStringLiteral("/sys/class/tty/console/active")).split(u' ', Qt::SkipEmptyParts);
-    for (const HostTty &tty : numberHostPorts(readHostTtys(), consoles))
-        ports.append({QStringLiteral("/dev/") + tty.name, tty.description});
-#endif
-    return ports;
 }
 
 std::optional<PortDevice> portAt(const HostPorts &ports, int number)

@@ -33,8 +33,12 @@ namespace Serial {
 // and the kernel's console are left out, so a laptop with one USB adapter has it as port 1.
 QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNames);
 
-// The host's serial ports as they are now, numbered as above (on Windows, COM1 to COM256).
+// The host's serial ports as they are now, numbered as above, found without opening any
+// device: on Linux the ttys with hardware behind them in the kernel's device tree; on Windows
+// COM1 to COM256.
 HostPorts readHostPorts();
+// The same from the device tree at `sysfs`, where a test hands in a tree of its own.
+HostPorts readHostPortsFrom(const QString &sysfs);
 
 // The device that port `number` names among `ports`; nothing for 0, negative numbers, numbers
 // past the end and ports without a device.

@@ -4,62 +4,63 @@
 #include "serialcontrol.h"
 #include "serialerror.h"
 
+#include <QRegularExpression>
+
 namespace Serial {
 
-void selectPort(SerialControl &comm, const QString &selectorText)
+void selectPort(SerialControl &comm, const QString &selectorText, const HostPorts &ports)
 {
     if (comm.portOpen())
         comm.setPortOpen(false);
 
-    if (namesDevicePath(selectorText))
+    if (namesDevicePath(selectorText)) {
         comm.setDevicePath(selectorText.trimmed());
-    else
-        comm.setCommPort(readPortNumber(selectorText));
-    comm.setHandshaking(SerialControl::Handshaking::None);
-    comm.setSettings(QStringLiteral("2400,N,8,1"));
-    comm.setInBufferSize(4096);
-    // Input length and the receive/send notification thresholds have no counterpart: the port
-    // is write-only and nothing here waits for a notification.
+    } else {
+        const qint16 number = readPortNumber(selectorText);
+        comm.setCommPort(number, portAt(ports, number).value_or(PortDevice{}));
+    }
+    // Handshaking, buffer sizes and notification thresholds have no counterpart: the port is
+    // write-only, always runs without flow control, and nothing waits for a notification.
+    comm.setSettings(DeviceLine);
     comm.setPortOpen(true);
 }
 
-namespace {
-
-void probe(SerialControl &comm, qint16 number, ProbeResult &result)
-{
-    comm.setCommPort(number);
-    try {
-        comm.setPortOpen(true);
-    } catch (const SerialError &error) {
-        // A number without a device is no news; a device that refused is worth telling.
-        if (!comm.device().path.isEmpty())
-            result.failure = error.message();
-        throw;
-    }
-    // Listed only once the open has succeeded, so a port that fails is never offered.
-    const PortDevice &device = comm.device();
-    result.ports.append(
-        {QString::number(number),
-         device.description.isEmpty()
-             ? device.path
-             : QStringLiteral("%1 \u2014 %2").arg(device.path, device.description)});
-    comm.setPortOpen(false);
-}
-
-} // namespace
-
-ProbeResult probePorts(SerialControl &comm)
+ProbeResult probePorts(SerialControl &comm, const HostPorts &ports, bool keepFirst)
 {
     ProbeResult result;
-    // A port that fails is left off the list and probing goes on with the next one, so the
-    // second try runs whatever became of the first.
+    // A port that fails is left off the list and probing goes on with the next one.
     for (const qint16 number : {qint16(1), qint16(2)}) {
+        const std::optional<PortDevice> device = portAt(ports, number);
+        comm.setCommPort(number, device.value_or(PortDevice{}));
         try {
-            probe(comm, number, result);
-        } catch (const SerialError &) {
+            comm.setPortOpen(true);
+        } catch (const SerialError &error) {
+            // A number without a device is no news; a device that refused is worth telling.
+            if (device)
+                result.failure = error.message();
+            continue;
         }
+        // Listed only once the open has succeeded, so a port that fails is never offered.
+        result.ports.append({QString::number(number),
+                             device->description.isEmpty()
+                                 ? device->path
+                                 : QStringLiteral("%1 \u2014 %2").arg(device->path, device->description)});
+        if (keepFirst)
+            break;
+        comm.setPortOpen(false);
     }
     return result;
+}
+
+QString portArgumentProblem(const QString &text)
+{
+    static const QRegularExpression number(QStringLiteral("^\\s*\\d+\\s*$"));
+    if (number.match(text).hasMatch() || namesDevicePath(text))
+        return {};
+    if (text.trimmed().isEmpty())
+        return QStringLiteral("--port needs a port number or a device path");
+    return QStringLiteral("--port \"%1\" is neither a port number nor a device path")
+        .arg(shortened(text));
 }
 
 } // namespace Serial

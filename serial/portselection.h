@@ -1,5 +1,7 @@
 #pragma once
 
+#include "hostports.h"
+
 #include <QList>
 #include <QString>
 
@@ -7,11 +9,15 @@ class SerialControl;
 
 namespace Serial {
 
-// Closes the port, points the control at the port the selector's text names, gives it the
-// device's line settings and opens it. A failure leaves no port open and is thrown as SerialError.
-void selectPort(SerialControl &comm, const QString &selectorText);
+// The device's line: 2400 baud, no parity, 8 data bits, 1 stop bit.
+inline const QString DeviceLine = QStringLiteral("2400,N,8,1");
 
-// A port that opened at start-up, as the selector lists it.
+// Closes the port, points the control at the port the selector's text names among the host's
+// `ports` (or at the device path it names), gives it the device's line settings and opens it.
+// A failure leaves no port open and is thrown as SerialError.
+void selectPort(SerialControl &comm, const QString &selectorText, const HostPorts &ports);
+
+// A port that opened, as the selector lists it.
 struct ProbedPort
 {
     QString entry;   // "1"
@@ -26,8 +32,14 @@ struct ProbeResult
     QString failure;
 };
 
-// Tries to open ports 1 and 2 with whatever settings the control holds, closing each again at
-// once.
-ProbeResult probePorts(SerialControl &comm);
+// Which of ports 1 and 2 open, each opened with whatever settings the control holds: the
+// program's default ports. Each is closed again at once, as the window's start-up lists them;
+// with `keepFirst` the first that opens stays open and the next is never tried, as
+// rq204-send takes it.
+ProbeResult probePorts(SerialControl &comm, const HostPorts &ports, bool keepFirst = false);
+
+// Why a port named on the command line can't name a port ("abc"); empty when it is a port
+// number or a device path. The port box reads whatever is typed by its own rules.
+QString portArgumentProblem(const QString &text);
 
 } // namespace Serial

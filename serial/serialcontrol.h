@@ -1,77 +1,53 @@
 #pragma once
 
+#include "device.h"
 #include "hostports.h"
 
 #include <QObject>
-#include <QSerialPort>
 #include <memory>
 
-class QSocketNotifier;
-
-// The program's one serial control, `comm`: a write-only port that is pointed at a port number
-// (or a device path), given its line settings and opened. Every access that fails throws
-// SerialError with a text for the user; the caller decides what the user sees.
+// The program's one serial control, `comm`: pointed at a port, given its line settings and
+// opened, it hands bytes to one open device. An open that fails throws SerialError with a text
+// for the user; a device lost later closes the port and says why in `portLost`, once.
 class SerialControl : public QObject
 {
     Q_OBJECT
 
 public:
-    // How the line is handshaken; the device listens on one data pin, so it runs with None.
-    enum class Handshaking { None, XonXoff, RtsCts, RtsCtsXonXoff };
-
-    explicit SerialControl(PortLister listPorts = Serial::readHostPorts, QObject *parent = nullptr);
+    explicit SerialControl(QObject *parent = nullptr);
     ~SerialControl() override;
 
-    // Where port numbers are looked up; each open reads them afresh unless the caller hands in
-    // a reading of its own, as start-up does for its probe.
-    void setPortLister(PortLister listPorts) { m_listPorts = std::move(listPorts); }
-
+    // CommPort: port `number`, which stands for `device` on this host (no path where the host
+    // has no such port). The port selection decides which device that is.
     qint16 commPort() const { return m_commPort; }
-    void setCommPort(qint16 number);
-    // Names the device itself instead of a port number, for ptys and /dev/serial/by-id links.
+    void setCommPort(qint16 number, const PortDevice &device = {});
+    // Points the control at a device named by its path instead of a number.
     void setDevicePath(const QString &path);
 
-    bool portOpen() const { return m_port.isOpen(); }
+    bool portOpen() const { return m_device != nullptr; }
     void setPortOpen(bool open);
 
-    // "baud,parity,data,stop", e.g. "2400,N,8,1".
+    // "baud,parity,data,stop", e.g. "2400,N,8,1"; applied at the next open.
     QString settings() const { return m_settings; }
     void setSettings(const QString &settings);
 
-    Handshaking handshaking() const { return m_handshaking; }
-    void setHandshaking(Handshaking handshaking);
-    int inBufferSize() const { return m_inBufferSize; }
-    void setInBufferSize(int bytes);
-
-    // Transmits a one-character string as one byte (Windows-1252; "?" where it has no byte).
-    void setOutput(const QString &character);
+    // Output: hands one byte of the upload stream to the open port.
+    void setOutput(char byte);
 
     // "port 1 (/dev/ttyUSB0)", "port 3", or the device path that was named.
     QString portLabel() const;
-    // The device the port number stood for at the last open; empty for a named device path.
-    const PortDevice &device() const { return m_device; }
-
-    static char toWindows1252(QChar character);
 
 signals:
-    // The open port went away between two writes (an adapter unplugged); it has been closed.
+    // The open port went away (unplugged, a write failed); it has been closed.
     void portLost(const QString &reason);
 
 private:
-    void handleError(QSerialPort::SerialPortError error);
-    void watchForHangUp();
-    void checkHangUp();
-    void closePort();
-    QString openFailureReason(const QString &path) const;
+    void mustBeClosed() const;
 
-    PortLister m_listPorts;
-    QSerialPort m_port;
-    std::unique_ptr<QSocketNotifier> m_hangUp; // lives while the port is open
-    QString m_lostReason;                      // why the open port closed itself
+    std::unique_ptr<Device> m_device;
     qint16 m_commPort = 1;
-    QString m_devicePath;
-    PortDevice m_device; // what the port number stood for at the last open
+    PortDevice m_target; // the device the next open reaches
+    bool m_namedByPath = false;
     QString m_settings = QStringLiteral("9600,N,8,1");
-    Handshaking m_handshaking = Handshaking::None;
-    int m_inBufferSize = 1024;
+    LineSettings m_line;
 };

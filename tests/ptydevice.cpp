@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -13,16 +14,25 @@ PtyDevice::PtyDevice()
     if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
         throw std::runtime_error("openpty failed");
     m_path = QString::fromLocal8Bit(name);
+    // Programs a test starts must not hold the device's far end, or unplugging it would not.
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     // Raw from the start, so that nothing the line discipline does can hide a byte.
     termios raw{};
     ::tcgetattr(m_slave, &raw);
     ::cfmakeraw(&raw);
     ::tcsetattr(m_slave, TCSANOW, &raw);
+    m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // Closes too: the kernel merges an event into an identical one just before it, so only
+    // opens with closes between them stay apart.
+    ::inotify_add_watch(m_watch, name, IN_OPEN | IN_CLOSE);
 }
 
 PtyDevice::~PtyDevice()
 {
+    if (m_watch >= 0)
+        ::close(m_watch);
     if (m_master >= 0)
         ::close(m_master);
     if (m_slave >= 0)
@@ -40,6 +50,21 @@ QByteArray PtyDevice::take()
         bytes.append(buffer, n);
     }
     return bytes;
+}
+
+int PtyDevice::opens()
+{
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_watch, buffer, sizeof buffer);
+        if (n <= 0)
+            return m_opens;
+        for (ssize_t at = 0; at < n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            m_opens += (event->mask & IN_OPEN) ? 1 : 0;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
 }
 
 termios PtyDevice::lineSettings() const
@@ -70,10 +95,15 @@ int PtyDevice::unread() const
     return count;
 }
 
-PortLister portsAt(const QStringList &paths)
+HostPorts hostWith(const QStringList &paths)
 {
     HostPorts ports;
     for (const QString &path : paths)
         ports.append({path, path.isEmpty() ? QString() : QStringLiteral("pseudo-terminal")});
-    return [ports] { return ports; };
+    return ports;
+}
+
+PortLister portsAt(const QStringList &paths)
+{
+    return [ports = hostWith(paths)] { return ports; };
 }

@@ -30,12 +30,18 @@ public:
     void send(const QByteArray &bytes);
     // Bytes that reached the program's side and wait there unread.
     int unread() const;
+    // How often anyone has opened the device (its path) since it was made.
+    int opens();
 
 private:
     int m_master = -1;
     int m_slave = -1;
+    int m_watch = -1; // inotify on the path
+    int m_opens = 0;
     QString m_path;
 };
 
 // A host whose ports 1, 2, ... are the given devices (empty paths are ports the host lacks).
+HostPorts hostWith(const QStringList &paths);
+// The same host, read by a lister.
 PortLister portsAt(const QStringList &paths);

@@ -1,5 +1,8 @@
 #include "hostports.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 // Which device each port number names, from lists of ttys as hosts report them.
@@ -12,6 +15,8 @@ private slots:
     void numbering();
     void lookup_data();
     void lookup();
+    void deviceTree_data();
+    void deviceTree();
 };
 
 void TestHostPorts::numbering_data()
@@ -94,6 +99,59 @@ void TestHostPorts::lookup()
     QCOMPARE(found.has_value(), !device.isEmpty());
     if (found)
         QCOMPARE(found->path, device);
+}
+
+void TestHostPorts::deviceTree_data()
+{
+    QTest::addColumn<QString>("consoles"); // /sys/class/tty/console/active; none: no such file
+    QTest::addColumn<QStringList>("ports"); // "path description"
+
+    const QString adapter = QStringLiteral("/dev/ttyUSB0 FT232R USB UART");
+    QTest::newRow("serial console among several")
+        << "tty0 ttyS0\n" << QStringList{"/dev/ttyS2 ", adapter};
+    QTest::newRow("screen console only") << "tty0\n" << QStringList{"/dev/ttyS0 ", "/dev/ttyS2 ", adapter};
+    QTest::newRow("no console file") << QString() << QStringList{"/dev/ttyS0 ", "/dev/ttyS2 ", adapter};
+}
+
+void TestHostPorts::deviceTree()
+{
+    QFETCH(QString, consoles);
+    QFETCH(QStringList, ports);
+
+    // A PC's tree: two UARTs and an empty UART slot, a USB adapter, a virtual terminal.
+    QTemporaryDir sysfs;
+    QVERIFY(sysfs.isValid());
+    const QDir root(sysfs.path());
+    const auto write = [&](const QString &file, const QByteArray &text) {
+        QVERIFY(root.mkpath(QFileInfo(root.filePath(file)).path()));
+        QFile out(root.filePath(file));
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(text);
+    };
+    const auto tty = [&](const QString &name, const QString &parent, const QByteArray &type) {
+        const QString folder = parent + QStringLiteral("/tty/") + name;
+        QVERIFY(root.mkpath(folder));
+        if (!type.isEmpty())
+            write(folder + QStringLiteral("/type"), type + '\n');
+        if (parent != u"devices/virtual")
+            QVERIFY(QFile::link(root.filePath(parent), root.filePath(folder + "/device")));
+        QVERIFY(root.mkpath(QStringLiteral("class/tty")));
+        QVERIFY(QFile::link(root.filePath(folder), root.filePath("class/tty/" + name)));
+    };
+    tty(QStringLiteral("ttyS0"), QStringLiteral("devices/pnp0/00:01"), "4");
+    tty(QStringLiteral("ttyS1"), QStringLiteral("devices/platform/serial8250"), "0");
+    tty(QStringLiteral("ttyS2"), QStringLiteral("devices/pnp0/00:02"), "4");
+    tty(QStringLiteral("ttyUSB0"), QStringLiteral("devices/pci0/usb1/1-1/1-1:1.0/ttyUSB0"), {});
+    write(QStringLiteral("devices/pci0/usb1/1-1/product"), "FT232R USB UART\n");
+    tty(QStringLiteral("tty0"), QStringLiteral("devices/virtual"), {});
+    tty(QStringLiteral("console"), QStringLiteral("devices/virtual"), {});
+    if (!consoles.isNull())
+        write(QStringLiteral("devices/virtual/tty/console/active"), consoles.toUtf8());
+
+    QStringList found;
+    for (const PortDevice &port : Serial::readHostPortsFrom(sysfs.path()))
+        found.append(port.path + u' ' + port.description);
+    QCOMPARE(found, ports);
 }
 
 QTEST_GUILESS_MAIN(TestHostPorts)

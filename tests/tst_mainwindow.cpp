@@ -52,6 +52,8 @@ private slots:
     void reportLeavesTheKeyboardAlone_data();
     void reportLeavesTheKeyboardAlone();
     void lostPortIsNoticedAndTriedAgainAtSend();
+    void portInUseWhenChosenIsTriedAgainAtSend();
+    void repeatedFailuresShareOneReport();
 
 private:
     void startWindow(const QStringList &ports,
@@ -243,16 +245,20 @@ void TestMainWindow::selectionRuns_data()
     QTest::addColumn<int>("picked");    // entry picked with the mouse; -1: none
     QTest::addColumn<int>("selections");
     QTest::addColumn<int>("open"); // the port open afterwards; 0: none
+    // Devices opened: once per selection that names one, as every open of a UART raises DTR
+    // and RTS and every close drops them, which resets boards.
+    QTest::addColumn<int>("opens");
 
     // Each keystroke selects, so "12" tries port 1 on the way to port 12, which the host lacks.
-    QTest::newRow("typing 12") << "12" << 0 << -1 << 2 << 0;
+    QTest::newRow("typing 12") << "12" << 0 << -1 << 2 << 0 << 1;
     // Ending the edit of a listed number selects nothing more: the keystroke already did.
     QTest::newRow("typing a listed number, then Enter")
-        << "2" << int(Qt::Key_Return) << -1 << 1 << 2;
-    QTest::newRow("typing a listed number, then Tab") << "2" << int(Qt::Key_Tab) << -1 << 1 << 2;
+        << "2" << int(Qt::Key_Return) << -1 << 1 << 2 << 1;
+    QTest::newRow("typing a listed number, then Tab")
+        << "2" << int(Qt::Key_Tab) << -1 << 1 << 2 << 1;
     // A pick changes the text and is a pick: the port is selected for each.
-    QTest::newRow("picking another port") << "" << 0 << 1 << 2 << 2;
-    QTest::newRow("picking the open port reopens it") << "" << 0 << 0 << 1 << 1;
+    QTest::newRow("picking another port") << "" << 0 << 1 << 2 << 2 << 2;
+    QTest::newRow("picking the open port reopens it") << "" << 0 << 0 << 1 << 1 << 1;
 }
 
 void TestMainWindow::selectionRuns()
@@ -262,16 +268,20 @@ void TestMainWindow::selectionRuns()
     QFETCH(int, picked);
     QFETCH(int, selections);
     QFETCH(int, open);
+    QFETCH(int, opens);
 
     startWindow({m_port1->path(), m_port2->path()});
     QApplication::setActiveWindow(m_window.get());
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     QLineEdit *edit = combo1()->lineEdit();
+    const auto allOpens = [this] { return m_port1->opens() + m_port2->opens(); };
+    int opensBefore = allOpens();
     if (!typed.isEmpty()) {
         edit->setFocus();
         edit->selectAll();
         QTest::keyClick(edit, Qt::Key_Delete);
         m_listings = 0;
+        opensBefore = allOpens();
         QTest::keyClicks(edit, typed);
         QCOMPARE(combo1()->currentText(), typed); // no completion, no insertion
         if (key != 0)
@@ -286,6 +296,7 @@ void TestMainWindow::selectionRuns()
         QTRY_VERIFY(!view->isVisible());
     }
     QCOMPARE(m_listings, selections);
+    QCOMPARE(allOpens() - opensBefore, opens);
     QCOMPARE(m_window->comm().portOpen(), open != 0);
     if (open != 0)
         QCOMPARE(m_window->comm().commPort(), open);
@@ -600,11 +611,15 @@ void TestMainWindow::deviceLostShowsOneBox()
 {
     startWindow({m_port1->path()});
     send(QString(30, u'q'));
-    QByteArray received;
-    QTRY_VERIFY((received += m_port1->take()).size() >= 1);
+    m_window->pacedSender().sendNextChar();
+    m_window->pacedSender().sendNextChar();
+    QCOMPARE(m_port1->take(), QByteArray("qq"));
     m_port1->unplug();
     QTRY_COMPARE(openBoxes().size(), 1);
-    QVERIFY(openBoxes().first()->text().startsWith(QStringLiteral("The upload stopped after ")));
+    QCOMPARE(openBoxes().first()->text(),
+             QStringLiteral("The upload stopped after 2 of 31 characters: port 1 (%1) was "
+                            "disconnected.")
+                 .arg(m_port1->path()));
     QVERIFY(!m_window->pacedSender().isSending());
     QVERIFY(!m_window->comm().portOpen());
     QVERIFY(m_window->findChild<QProgressBar *>()->isHidden());
@@ -688,6 +703,52 @@ void TestMainWindow::lostPortIsNoticedAndTriedAgainAtSend()
     QCOMPARE(pluggedIn.take(), QByteArray("B\r"));
     QVERIFY(openBoxes().isEmpty());
     QCOMPARE(combo1()->currentText(), QStringLiteral("1"));
+}
+
+
+void TestMainWindow::portInUseWhenChosenIsTriedAgainAtSend()
+{
+    startWindow({m_port1->path(), m_port2->path()});
+    auto otherProgram = std::make_unique<QSerialPort>(m_port2->path());
+    QVERIFY(otherProgram->open(QIODevice::ReadWrite));
+    QLineEdit *edit = combo1()->lineEdit();
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("2"));
+    QVERIFY(!m_window->comm().portOpen());
+
+    // The other program is done by the time the user sends.
+    otherProgram.reset();
+    send(QStringLiteral("OK"));
+    QVERIFY(m_window->comm().portOpen());
+    QCOMPARE(combo1()->accessibleDescription(), QString());
+    tickToEnd();
+    QCOMPARE(m_port2->take(), QByteArray("OK\r"));
+    QVERIFY(openBoxes().isEmpty());
+}
+
+void TestMainWindow::repeatedFailuresShareOneReport()
+{
+    startWindow({m_port1->path()});
+    QLineEdit *edit = combo1()->lineEdit();
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("3"));
+    for (int i = 0; i < 25; ++i) {
+        send(QStringLiteral("X"));
+        tickToEnd();
+    }
+    QCOMPARE(openBoxes().size(), 1);
+    QCOMPARE(openBoxes().first()->text(),
+             QStringLiteral("The message was not sent: port 3 could not be opened: no such "
+                            "port.\n\nThis happened 25 times."));
+
+    // Another failure takes the report's place.
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("4"));
+    send(QStringLiteral("X"));
+    tickToEnd();
+    QCOMPARE(openBoxes().size(), 1);
+    QCOMPARE(openBoxes().first()->text(),
+             QStringLiteral("The message was not sent: port 4 could not be opened: no such port."));
 }
 
 QTEST_MAIN(TestMainWindow)

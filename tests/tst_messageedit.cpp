@@ -241,32 +241,37 @@ void TestMessageEdit::keystrokeAtTheLimit_data()
 {
     QTest::addColumn<QString>("before");
     QTest::addColumn<QString>("typed"); // the key's text
+    QTest::addColumn<int>("key");       // 0: none of its own
     QTest::addColumn<QString>("after");
 
     const QString full(Capacity, u'a');
     const QString oneShort(Capacity - 1, u'a');
-    QTest::newRow("tab at the limit") << full << "\t" << full;
-    QTest::newRow("tab with room") << oneShort << "\t" << oneShort + u'\t';
-    QTest::newRow("line separator one short") << oneShort << "\u2028" << oneShort;
-    QTest::newRow("paragraph separator one short") << oneShort << "\u2029" << oneShort;
-    QTest::newRow("line separator with room")
-        << QString(Capacity - 2, u'a') << "\u2028" << QString(Capacity - 2, u'a') + "\r\n";
-    QTest::newRow("zero-width joiner at the limit") << full << "\u200d" << full;
-    QTest::newRow("private use at the limit") << full << "\ue000" << full;
+    const QString twoShort(Capacity - 2, u'a');
+    QTest::newRow("tab at the limit") << full << "\t" << int(Qt::Key_Tab) << full;
+    QTest::newRow("tab with room") << oneShort << "\t" << int(Qt::Key_Tab) << oneShort + u'\t';
+    QTest::newRow("line separator one short") << oneShort << "\u2028" << 0 << oneShort;
+    QTest::newRow("paragraph separator one short") << oneShort << "\u2029" << 0 << oneShort;
+    QTest::newRow("line separator with room") << twoShort << "\u2028" << 0 << twoShort + "\r\n";
+    QTest::newRow("keypad Enter one short") << oneShort << "\r" << int(Qt::Key_Enter) << oneShort;
+    QTest::newRow("keypad Enter with room")
+        << twoShort << "\r" << int(Qt::Key_Enter) << twoShort + "\r\n";
+    QTest::newRow("zero-width joiner at the limit") << full << "\u200d" << 0 << full;
+    QTest::newRow("private use at the limit") << full << "\ue000" << 0 << full;
 }
 
 void TestMessageEdit::keystrokeAtTheLimit()
 {
     QFETCH(QString, before);
     QFETCH(QString, typed);
+    QFETCH(int, key);
     QFETCH(QString, after);
 
     // On its own, with no other widget to take the focus, a tab reaches the text.
     MessageEdit edit;
     edit.setMessage(before);
     edit.moveCursor(QTextCursor::End);
-    QTest::sendKeyEvent(QTest::Click, &edit, typed == u"\t" ? Qt::Key_Tab : Qt::Key_unknown, typed,
-                        Qt::NoModifier);
+    QTest::sendKeyEvent(QTest::Click, &edit, key ? Qt::Key(key) : Qt::Key_unknown, typed,
+                        key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
     QCOMPARE(edit.message(), after);
 }
 

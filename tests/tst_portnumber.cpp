@@ -49,6 +49,7 @@ void TestPortNumber::reading_data()
     QTest::newRow("zeros with a huge exponent") << "0e99999" << 0;
     QTest::newRow("hex") << "&H1F90" << 8080;
     QTest::newRow("hex lower case") << "&h10" << 16;
+    QTest::newRow("hex, lower-case digits") << "&H1f" << 31;
     QTest::newRow("hex with blank") << "& H10" << 16;
     QTest::newRow("octal") << "&O17" << 15;
     QTest::newRow("octal stops at 8") << "&O18" << 1;

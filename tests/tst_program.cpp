@@ -1,3 +1,4 @@
+#include "process.h"
 #include "program.h"
 #include "ptydevice.h"
 
@@ -5,7 +6,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
+#include <cerrno>
 #include <csignal>
 
 // The program as a process: its command line, and its end when the desktop session or a
@@ -20,6 +23,7 @@ private slots:
     void commandLine();
     void stopSignalClosesInOrder_data();
     void stopSignalClosesInOrder();
+    void stopSignalsWhileHeld();
 };
 
 namespace {
@@ -51,6 +55,10 @@ void TestProgram::commandLine_data()
         << QStringList{"hello"} << 2 << "rq204-upload: unexpected argument 'hello'";
     QTest::newRow("port without a value")
         << QStringList{"--port"} << 2 << "rq204-upload: Missing value after '--port'.";
+    QTest::newRow("port that names no port")
+        << QStringList{"--port", "1.5x"} << 2
+        << "rq204-upload: --port \"1.5x\" is neither a port number nor a device path\n"
+           "Try 'rq204-upload --help'.";
 }
 
 void TestProgram::commandLine()
@@ -81,39 +89,74 @@ void TestProgram::commandLine()
 void TestProgram::stopSignalClosesInOrder_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::addColumn<bool>("portGiven"); // --port names a device that is not a numbered port
+    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QTest::newRow("SIGINT, with --port") << SIGINT << true;
+    QTest::newRow("SIGHUP") << SIGHUP << false;
+    QTest::newRow("SIGQUIT") << SIGQUIT << false;
+    QTest::newRow("SIGPIPE") << SIGPIPE << false;
 }
 
 void TestProgram::stopSignalClosesInOrder()
 {
     QFETCH(int, signal);
+    QFETCH(bool, portGiven);
 
     PtyDevice port1;
-    const termios initial = port1.lineSettings();
+    PtyDevice given;
+    PtyDevice &device = portGiven ? given : port1;
+    const termios initial = device.lineSettings();
     QProcess program;
-    startProgram(program, {port1.path()}, {});
+    startProgram(program, {port1.path()},
+                 portGiven ? QStringList{"--port", given.path()} : QStringList{});
     QVERIFY(program.waitForStarted());
-    // Port 1 is open once its line runs at the device's speed.
+    // The port is open once its line runs at the device's speed.
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-            const termios line = port1.lineSettings();
+            const termios line = device.lineSettings();
             return cfgetospeed(&line) == B2400;
         }(),
         30000);
-    const QString lockName = QStringLiteral("LCK..") + port1.path().mid(5).replace(u'/', u'_');
+    const QString lockName = QStringLiteral("LCK..") + device.path().mid(5).replace(u'/', u'_');
 
     QVERIFY(::kill(pid_t(program.processId()), signal) == 0);
     QVERIFY(program.waitForFinished(30000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     // Closed as the user closes it: the line as it was found, and no lock left behind.
-    const termios after = port1.lineSettings();
+    const termios after = device.lineSettings();
     QCOMPARE(cfgetospeed(&after), cfgetospeed(&initial));
     for (const QString &folder : {QStringLiteral("/var/lock"), QStringLiteral("/run/lock"),
                                   QStringLiteral("/tmp"), QDir::tempPath()})
         QVERIFY2(!QFileInfo::exists(folder + u'/' + lockName), qPrintable(folder));
+}
+
+void TestProgram::stopSignalsWhileHeld()
+{
+    const int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+    struct sigaction before[std::size(stops)] = {};
+    for (std::size_t i = 0; i < std::size(stops); ++i)
+        QCOMPARE(::sigaction(stops[i], nullptr, &before[i]), 0);
+    {
+        StopSignals stopSignals;
+        QSignalSpy received(&stopSignals, &StopSignals::received);
+        QVERIFY(received.isValid());
+        // Far more signals than the handler's pipe holds: the handler neither blocks on the
+        // full pipe nor leaves its errno to the code it interrupted.
+        for (int i = 0; i < 5000; ++i) {
+            errno = EDOM;
+            QCOMPARE(::raise(SIGQUIT), 0);
+            QCOMPARE(errno, EDOM);
+        }
+        QTRY_VERIFY(!received.isEmpty());
+        QCOMPARE(received.first().first().toInt(), SIGQUIT);
+    }
+    // Gone with the object: the next signal does what it did before.
+    for (std::size_t i = 0; i < std::size(stops); ++i) {
+        struct sigaction action = {};
+        QCOMPARE(::sigaction(stops[i], nullptr, &action), 0);
+        QVERIFY2(action.sa_handler == before[i].sa_handler, qPrintable(QString::number(stops[i])));
+    }
 }
 
 int main(int argc, char *argv[])

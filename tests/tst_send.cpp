@@ -2,6 +2,7 @@
 #include "sendcommand.h"
 #include "withoutdisplay.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,12 +10,18 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,6 +74,8 @@ private slots:
     void upload_data();
     void upload();
     void listPorts();
+    void exclusiveHolderIsNamed();
+    void interruptStopsTheBytes_data();
     void interruptStopsTheBytes();
     void helpWithoutDisplay_data();
     void helpWithoutDisplay();
@@ -92,13 +101,17 @@ void TestSend::upload_data()
     row("pause code, port by number", dev, {"-p", "1", "Open 9-17$ Mon-Sat"}, {},
         "Open 9-17\x0B Mon-Sat\r", 0, {});
     row("no --port: the first port that opens", {"", "%dev"}, {"Hi"}, {}, "Hi\r", 0, {});
+    row("no --port: port 2 untouched once port 1 opens", {"%dev", "%other"}, {"Hi"}, {}, "Hi\r",
+        0, {});
     row("file with LF and CR LF lines, its last line break dropped", dev,
         {"--port", "%dev", "--file", "%file"}, "A\nB\r\nC\n", "A\r\nB\r\nC\r", 0, {});
+    row("file ending in CR LF: the whole line break dropped", dev,
+        {"--port", "%dev", "--file", "%file"}, "Hi\r\n", "Hi\r", 0, {});
     row("standard input through -", dev, {"--port", "%dev", "-"}, "Hi", "Hi\r", 0, {});
     row("standard input, the line break from echo dropped", dev, {"--port", "%dev"}, "Hi\n", "Hi\r",
         0, {});
-    row("character the RQ204 lacks goes out as ? with a warning", dev,
-        {"--port", "%dev", QStringLiteral("a\u2192b")}, {}, "a?b\r", 0,
+    row("character the RQ204 lacks goes out as ? with a warning, once", dev,
+        {"--port", "%dev", QStringLiteral("a\u2192b\u2192c")}, {}, "a?b?c\r", 0,
         {QStringLiteral("warning: \"\u2192\" (U+2192)"), "goes out as \"?\""});
     row("too long, a line break counting two: refused, nothing sent", dev,
         {"--port", "%dev", tooLong}, {}, {}, 2, {"126 characters long, 2 too many"});
@@ -112,6 +125,22 @@ void TestSend::upload_data()
          "4 bytes; the upload takes 0.4 s\n"});
     row("missing port: the window's words", dev, {"--port", "3", "Hi"}, {}, {}, 1,
         {"rq204-send: The message was not sent: port 3 could not be opened: no such port.\n"});
+    row("--port that names no port", dev, {"-p", "abc", "Hi"}, {}, {}, 2,
+        {"rq204-send: --port \"abc\" is neither a port number nor a device path\n"});
+    row("--port with a number and more", dev, {"--port", "1.5x", "Hi"}, {}, {}, 2,
+        {"rq204-send: --port \"1.5x\" is neither a port number nor a device path\n"});
+    row("--port empty", dev, {"--port", "", "Hi"}, {}, {}, 2,
+        {"rq204-send: --port needs a port number or a device path\n"});
+    row("--file empty", dev, {"--port", "%dev", "--file", ""}, {}, {}, 2,
+        {"rq204-send: --file needs a file name\n"});
+    // A wrong file or a stray escape would land in the display's memory unseen.
+    row("NUL bytes, even with --truncate", dev,
+        {"--port", "%dev", "--file", "/dev/zero", "--truncate"}, {}, {}, 2,
+        {"rq204-send: the message holds a control character, NUL (U+0000), at character 1; only "
+         "text and line breaks can be sent\n"});
+    row("escape in the message", dev, {"--port", "%dev", "ab\x1b[2J"}, {}, {}, 2,
+        {"rq204-send: the message holds a control character, ESC (U+001B), at character 3; only "
+         "text and line breaks can be sent\n"});
     row("no port found", {}, {"Hi"}, {}, {}, 1,
         {"rq204-send: The message was not sent: no serial port was found; name one with "
          "--port.\n"});
@@ -134,11 +163,13 @@ void TestSend::upload()
     QProcess device;
     const QString path = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
     QVERIFY2(!path.isEmpty(), device.readAllStandardError().constData());
+    PtyDevice other; // a second device, which no row may open
     const QString filePath = m_scratch.filePath(QStringLiteral("message"));
     QFile file(filePath);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(input) == input.size());
     file.close();
     hosts.replaceInStrings(QStringLiteral("%dev"), path);
+    hosts.replaceInStrings(QStringLiteral("%other"), other.path());
     arguments.replaceInStrings(QStringLiteral("%dev"), path);
     arguments.replaceInStrings(QStringLiteral("%file"), filePath);
 
@@ -151,10 +182,20 @@ void TestSend::upload()
                 std::fclose(stream);
     });
     QVERIFY(in && out && err);
+    QElapsedTimer clock;
+    clock.start();
     QCOMPARE(runSend(QStringList{"rq204-send"} + arguments, portsAt(hosts), in, out, err), status);
+    // The port stays open for the last byte's interval too: a close at once could cut the byte
+    // off in the adapter.
+    if (!bytes.isEmpty())
+        QVERIFY2(clock.elapsed() >= (bytes.size() + 1) * 100 - 5,
+                 qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(other.opens(), 0);
     const QString errors = writtenTo(err);
     if (said.isEmpty())
         QCOMPARE(errors, QString());
+    const QStringList lines = errors.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), lines.size()); // nothing twice
     const QString printed = writtenTo(out) + errors;
     for (const QString &part : said)
         QVERIFY2(printed.contains(part), qPrintable(printed));
@@ -199,6 +240,7 @@ void TestSend::listPorts()
     FILE *out = std::tmpfile();
     QVERIFY(out);
     const auto close = qScopeGuard([out] { std::fclose(out); });
+    const int opens = free.opens() + held.opens();
     QCOMPARE(runSend({"rq204-send", "--list-ports"},
                      portsAt({free.path(), "", held.path(), "/dev/rq204-gone"}), stdin, out),
              0);
@@ -211,24 +253,84 @@ void TestSend::listPorts()
                               .arg(held.path())
                               .arg(holder.processId()),
                           "4 /dev/rq204-gone pseudo-terminal cannot be opened: no such device"}));
+    QCOMPARE(free.opens() + held.opens(), opens); // looked at, never opened
+}
+
+void TestSend::exclusiveHolderIsNamed()
+{
+    // The virtual RQ204 keeps the pty's other end and its own copy of this end open; the
+    // uploader that marked the port for itself alone is the one named.
+    QProcess device;
+    const QString path = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
+    QVERIFY2(!path.isEmpty(), device.readAllStandardError().constData());
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0)
+            for (;;)
+                ::pause();
+        ::_exit(1);
+    }
+    QVERIFY(holder > 0);
+    const auto stop = qScopeGuard([&] {
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        device.terminate();
+        device.waitForFinished();
+    });
+    QTest::qWait(200); // the holder has the port by now
+
+    FILE *err = std::tmpfile();
+    QVERIFY(err);
+    const auto close = qScopeGuard([err] { std::fclose(err); });
+    QCOMPARE(runSend({"rq204-send", "--port", path, "Hi"}, portsAt({}), stdin, stdout, err), 1);
+    QCOMPARE(writtenTo(err),
+             QStringLiteral("rq204-send: The message was not sent: %1 could not be opened: it is "
+                            "in use by another program (PID %2, tst_send).\n")
+                 .arg(path)
+                 .arg(holder));
+}
+
+void TestSend::interruptStopsTheBytes_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("inLoop"); // a shell loop runs it, and the whole job gets the signal
+
+    QTest::newRow("SIGINT") << SIGINT << false;
+    QTest::newRow("Ctrl-C at a shell loop around it") << SIGINT << true;
+    QTest::newRow("Ctrl-\\ (SIGQUIT)") << SIGQUIT << false;
+    QTest::newRow("SIGTERM") << SIGTERM << false;
 }
 
 void TestSend::interruptStopsTheBytes()
 {
+    QFETCH(int, signal);
+    QFETCH(bool, inLoop);
+
     QProcess device;
     const QString path = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
     QVERIFY2(!path.isEmpty(), device.readAllStandardError().constData());
     QProcess send;
-    send.start(QStringLiteral(RQ204_SEND_PATH), {"--port", path, "Hello there"});
+    // A job of its own, as a terminal makes one; no core file from SIGQUIT.
+    send.setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+    });
+    const QStringList command{QStringLiteral(RQ204_SEND_PATH), "--port", path, "Hello there"};
+    if (inLoop)
+        send.start(QStringLiteral("sh"), QStringList{"-c", "while :; do \"$@\"; done", "sh"} + command);
+    else
+        send.start(command.first(), command.mid(1));
     QVERIFY(send.waitForStarted());
     QByteArray shown;
     QTRY_VERIFY_WITH_TIMEOUT(
         (shown += device.readAllStandardOutput()).contains("RS232 -> RQ204\nHe"), 10000);
-    ::kill(pid_t(send.processId()), SIGINT);
+    ::kill(-pid_t(send.processId()), signal);
+    // It stops in order, then dies of the signal, so that the loop around it ends too.
     QVERIFY(send.waitForFinished(5000));
-    QCOMPARE(send.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(send.exitCode(), 130);
-    QVERIFY(send.readAllStandardError().contains("rq204-send: The upload stopped after "));
+    QCOMPARE(send.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(send.exitCode(), signal);
 
     // Bytes that went on would end in the final CR; the device reports a stalled upload instead.
     QVERIFY(device.waitForFinished(10000));
@@ -238,6 +340,10 @@ void TestSend::interruptStopsTheBytes()
         QByteArray::fromHex(summary.value("bytes").toString().toLatin1().replace(' ', ""));
     QVERIFY2(received.size() >= 2 && QByteArray("Hello there").startsWith(received),
              received.constData());
+    QCOMPARE(QString::fromUtf8(send.readAllStandardError()),
+             QStringLiteral("rq204-send: The upload stopped after %1 of 12 characters: "
+                            "interrupted.\n")
+                 .arg(received.size()));
 }
 
 void TestSend::helpWithoutDisplay_data()

@@ -1,8 +1,9 @@
-#include "deviceaccess.h"
+#include "localport.h"
 #include "portselection.h"
 #include "ptydevice.h"
 #include "serialcontrol.h"
 #include "serialerror.h"
+#include "windows1252.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -17,10 +18,13 @@
 #include <QTest>
 #include <QThread>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -32,9 +36,14 @@ enum class Holder {
     Flock,           // flock() on another open of the device in this process
     FlockChild,      // flock() in another process, as picocom does
     LiveLockFile,    // a UUCP lock file with a live PID, written a minute ago, as minicom does
+    NamedLockFile,   // a UUCP lock line naming the program, "  1234 sleep root"
+    LongNameLockFile, // Qt's lock file naming a program whose name the system keeps 15 bytes of
     ReusedPid,       // a lock file naming minicom, whose PID a later process has been given
+    EndedLockFile,   // a fresh UUCP lock of minicom, which has ended
     EmptyLockFile,   // a lock file that names no process
-    ExclusiveMode,   // TIOCEXCL on another descriptor
+    ExclusiveMode,   // TIOCEXCL held by another process
+    KilledExclusive, // TIOCEXCL left behind by a process killed while it held the device
+    TerminalSession, // the controlling terminal of a session running on it
 };
 
 // Whether someone holds an flock() on the device at `path`.
@@ -48,7 +57,27 @@ bool flockTaken(const QString &path)
     return taken;
 }
 
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
 const char ClosedFolderRow[] = "folder the user may not enter";
+
+// What this test's own binary does when it stands in for another program (see main()).
+const char HoldExclusively[] = "--hold-exclusively";
+const char RunSession[] = "--run-session";
+const char OpenAsNobody[] = "--open";
+
+// Starts this binary as another program that holds `path` in `how`; it has it once it says
+// "held", and lets go at the end of its input.
+bool startHolder(QProcess &child, const char *how, const QString &path)
+{
+    child.start(QCoreApplication::applicationFilePath(), {QLatin1String(how), path});
+    if (!child.waitForStarted() || !child.waitForReadyRead(10000))
+        return false;
+    return child.readLine() == "held\n";
+}
 
 } // namespace
 
@@ -69,9 +98,10 @@ private slots:
     void openFailures();
     void portInUse_data();
     void portInUse();
+    void asAnotherUser_data();
+    void asAnotherUser();
     void openErrorWords_data();
     void openErrorWords();
-    void outputTakesOneCharacter();
     void portCantChangeWhileOpen();
     void whatTheDeviceSaysIsDropped();
     void windows1252_data();
@@ -100,8 +130,8 @@ void TestSerialControl::cleanupTestCase()
 void TestSerialControl::selectionAppliesTheDeviceLine()
 {
     PtyDevice device;
-    SerialControl comm(portsAt({device.path()}));
-    Serial::selectPort(comm, QStringLiteral("1"));
+    SerialControl comm;
+    Serial::selectPort(comm, QStringLiteral("1"), hostWith({device.path()}));
     QVERIFY(comm.portOpen());
     QCOMPARE(comm.settings(), QStringLiteral("2400,N,8,1"));
 
@@ -113,6 +143,8 @@ void TestSerialControl::selectionAppliesTheDeviceLine()
     QCOMPARE(line.c_cflag & CRTSCTS, tcflag_t(0));
     QCOMPARE(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
     QCOMPARE(line.c_oflag & OPOST, tcflag_t(0)); // a line feed must not grow a carriage return
+    comm.setOutput('\n');
+    QCOMPARE(device.take(), QByteArray("\n"));
 }
 
 void TestSerialControl::settingsText_data()
@@ -138,7 +170,7 @@ void TestSerialControl::settingsText()
     QFETCH(QString, settings);
     QFETCH(bool, valid);
 
-    SerialControl comm(portsAt({}));
+    SerialControl comm;
     const QString before = comm.settings();
     if (valid) {
         comm.setSettings(settings);
@@ -174,6 +206,8 @@ void TestSerialControl::openFailures_data()
                "/end could not be opened: no such device";
     QTest::newRow("missing device") << "/dev/rq204-none"
                                     << "/dev/rq204-none could not be opened: no such device";
+    QTest::newRow("below a file") << "/dev/null/tty"
+                                  << "/dev/null/tty could not be opened: no such device";
     QTest::newRow("not a tty") << "/dev/null"
                                << "/dev/null could not be opened: it is not a serial device";
     QTest::newRow("pty master") << "/dev/ptmx"
@@ -206,11 +240,12 @@ void TestSerialControl::openFailures()
         QSKIP("root enters every folder");
 
     PtyDevice device;
-    SerialControl comm(portsAt({device.path()}));
-    Serial::selectPort(comm, QStringLiteral("1"));
+    SerialControl comm;
+    const HostPorts host = hostWith({device.path()});
+    Serial::selectPort(comm, QStringLiteral("1"), host);
 
     try {
-        Serial::selectPort(comm, selector);
+        Serial::selectPort(comm, selector, host);
         QFAIL("the selection should have failed");
     } catch (const SerialError &error) {
         QCOMPARE(error.message(), reason);
@@ -218,7 +253,7 @@ void TestSerialControl::openFailures()
     QVERIFY(!comm.portOpen());
     // Nothing reaches the old port.
     try {
-        comm.setOutput(QStringLiteral("A"));
+        comm.setOutput('A');
         QFAIL("output on a closed port should fail");
     } catch (const SerialError &error) {
         QCOMPARE(error.message(), QStringLiteral("no serial port is open"));
@@ -229,7 +264,8 @@ void TestSerialControl::openFailures()
 void TestSerialControl::portInUse_data()
 {
     QTest::addColumn<Holder>("holder");
-    // After "... could not be opened: "; %1 stands for the holder's PID, %2 for the lock file.
+    // After "... could not be opened: "; %1 stands for the holder's PID, %2 for the lock file;
+    // empty where the port opens.
     QTest::addColumn<QString>("reason");
 
     const QString inUse = QStringLiteral("it is in use by another program");
@@ -240,13 +276,25 @@ void TestSerialControl::portInUse_data()
         << Holder::FlockChild << "it is in use by another program (PID %1, flock)";
     QTest::newRow("lock file of a live process, a minute old")
         << Holder::LiveLockFile << "it is in use by another program (PID %1, sleep)";
+    QTest::newRow("lock line naming the live process")
+        << Holder::NamedLockFile << "it is in use by another program (PID %1, sleep)";
+    QTest::newRow("Qt lock of a live process with a long name")
+        << Holder::LongNameLockFile << "it is in use by another program (PID %1, sleep-with-a-lo)";
     QTest::newRow("lock file whose PID has passed to another program")
         << Holder::ReusedPid << QString();
+    QTest::newRow("fresh lock file of a program that has ended") << Holder::EndedLockFile
+                                                                 << QString();
     QTest::newRow("lock file that names no process")
         << Holder::EmptyLockFile
         << "it is locked by %2, which does not say by whom; delete that file if no program uses "
            "the port";
-    QTest::newRow("exclusive mode") << Holder::ExclusiveMode << inUse;
+    QTest::newRow("exclusive mode")
+        << Holder::ExclusiveMode << "it is in use by another program (PID %1, tst_serialcontr)";
+    // What a root open meets; anyone else is told so (asAnotherUser).
+    QTest::newRow("exclusive mode left by a killed program")
+        << Holder::KilledExclusive << (::geteuid() == 0 ? QString() : QStringLiteral("marked"));
+    QTest::newRow("terminal of a session")
+        << Holder::TerminalSession << "it is the terminal of PID %1 (tst_serialcontr)";
     // A lock file name longer than a file name may be must not stand in the way.
     QTest::newRow("nobody, named here by a long symlink") << Holder::Nobody << QString();
 }
@@ -255,7 +303,14 @@ void TestSerialControl::portInUse()
 {
     QFETCH(Holder, holder);
     QFETCH(QString, reason);
+    if (reason == u"marked")
+        QSKIP("a root open takes over such a mark; asAnotherUser shows the rest");
 
+    // Spare pseudo-terminals first: the device's inode (its number + 3) then has two digits,
+    // which read differently as hex.
+    std::vector<std::unique_ptr<PtyDevice>> spares(8);
+    for (auto &spare : spares)
+        spare = std::make_unique<PtyDevice>();
     PtyDevice device;
     const QByteArray devicePath = QFile::encodeName(device.path());
     QString selector = QStringLiteral("1");
@@ -268,12 +323,14 @@ void TestSerialControl::portInUse()
     int otherDescriptor = -1;
     QString link;
     QString lockFile;
-    // Killing flock would leave its cat behind; cat ends at the end of its input, and flock then.
+    // Killing flock would leave its cat behind; cat ends at the end of its input, and flock
+    // then, as this binary's holders do.
     auto endChild = [&] {
         if (child.state() == QProcess::NotRunning)
             return true;
         child.closeWriteChannel();
-        if (holder != Holder::FlockChild)
+        if (holder != Holder::FlockChild && holder != Holder::ExclusiveMode &&
+            holder != Holder::TerminalSession)
             child.kill();
         return child.waitForFinished();
     };
@@ -290,6 +347,7 @@ void TestSerialControl::portInUse()
             QFile::remove(lockFile);
     });
     QString linkName; // this program names the device by a symlink of this name
+    QTemporaryDir programs;
 
     switch (holder) {
     case Holder::Nobody:
@@ -322,32 +380,63 @@ void TestSerialControl::portInUse()
         holderPid = child.processId();
         break;
     case Holder::LiveLockFile:
+    case Holder::NamedLockFile:
+    case Holder::LongNameLockFile:
     case Holder::ReusedPid:
+    case Holder::EndedLockFile:
     case Holder::EmptyLockFile: {
         // Where QSerialPort looks first and minicom writes.
         if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
             QSKIP("/var/lock is not writable here");
+        QString program = QStandardPaths::findExecutable(QStringLiteral("sleep"));
+        if (holder == Holder::LongNameLockFile) {
+            const QString copy = programs.filePath(QStringLiteral("sleep-with-a-long-name"));
+            QVERIFY(QFile::copy(program, copy));
+            QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ExeOwner));
+            program = copy;
+        }
         if (holder != Holder::EmptyLockFile) {
-            child.start(QStringLiteral("sleep"), {QStringLiteral("20")});
+            child.start(program, {QStringLiteral("20")});
             QVERIFY(child.waitForStarted());
             holderPid = child.processId();
         }
+        if (holder == Holder::EndedLockFile) {
+            child.kill();
+            QVERIFY(child.waitForFinished());
+        }
         lockFile = QStringLiteral("/var/lock/LCK..") + device.path().mid(5).replace(u'/', u'_');
+        const QByteArray pid = QByteArray::number(holderPid).rightJustified(10, ' ');
         if (holder == Holder::LiveLockFile)
-            lockContents = QByteArray::number(holderPid).rightJustified(10, ' ') + '\n';
+            lockContents = pid + '\n';
+        else if (holder == Holder::NamedLockFile)
+            lockContents = pid + " sleep root\n";
+        else if (holder == Holder::EndedLockFile)
+            lockContents = pid + " minicom root\n";
+        else if (holder == Holder::LongNameLockFile)
+            lockContents = QByteArray::number(holderPid) + "\nsleep-with-a-long-name\n";
         else if (holder == Holder::ReusedPid)
             lockContents = QByteArray::number(holderPid) + "\nminicom\n";
         QFile file(lockFile);
         QVERIFY(file.open(QIODevice::NewOnly));
         QCOMPARE(file.write(lockContents), lockContents.size());
-        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60),
-                                 QFileDevice::FileModificationTime));
+        if (holder != Holder::EndedLockFile)
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                     QFileDevice::FileModificationTime));
         break;
     }
     case Holder::ExclusiveMode:
-        otherDescriptor = ::open(devicePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(otherDescriptor >= 0);
-        QCOMPARE(::ioctl(otherDescriptor, TIOCEXCL), 0);
+    case Holder::KilledExclusive:
+        QVERIFY(startHolder(child, HoldExclusively, device.path()));
+        holderPid = child.processId();
+        if (holder == Holder::KilledExclusive) {
+            // KILL can't be caught: the mark stays on the pty, whose far end lives on.
+            child.kill();
+            QVERIFY(child.waitForFinished());
+        }
+        break;
+    case Holder::TerminalSession:
+        QVERIFY(startHolder(child, RunSession, device.path()));
+        holderPid = child.processId();
         break;
     }
     if (!linkName.isEmpty()) {
@@ -356,9 +445,12 @@ void TestSerialControl::portInUse()
         selector = label = link;
     }
 
-    SerialControl comm(portsAt({device.path()}));
+    SerialControl comm;
+    const HostPorts host = hostWith({device.path()});
+    const int descriptors = openDescriptors();
+    const int opens = device.opens();
     try {
-        Serial::selectPort(comm, selector);
+        Serial::selectPort(comm, selector, host);
         if (!reason.isEmpty())
             QFAIL("a port held by another program should not open");
     } catch (const SerialError &error) {
@@ -367,33 +459,106 @@ void TestSerialControl::portInUse()
                                   .replace(QStringLiteral("%2"), lockFile);
         QCOMPARE(error.message(), QStringLiteral("%1 could not be opened: %2").arg(label, words));
         QVERIFY(!comm.portOpen());
+        QCOMPARE(openDescriptors(), descriptors); // nothing of the attempt stays open
     }
-    if (holder == Holder::LiveLockFile || holder == Holder::EmptyLockFile) {
+    if (holder == Holder::LiveLockFile || holder == Holder::EmptyLockFile ||
+        holder == Holder::NamedLockFile || holder == Holder::LongNameLockFile) {
         QFile file(lockFile);
         QVERIFY2(file.open(QIODevice::ReadOnly), "another program's lock file was deleted");
         QCOMPARE(file.readAll(), lockContents);
     }
+    if (holder == Holder::ExclusiveMode)
+        QCOMPARE(device.take(), QByteArray()); // closed again without a byte written
+    if (holder == Holder::TerminalSession)
+        QCOMPARE(device.opens(), opens); // a shell's terminal is never set to 2400 raw
 
     // Once the other program lets go, the port opens; a lock file left by a process that has
     // ended is taken over.
     otherProgram.close();
-    if (holder == Holder::ExclusiveMode)
-        ::ioctl(otherDescriptor, TIOCNXCL); // our PtyDevice keeps the pty, and its mode, alive
     if (otherDescriptor >= 0)
         ::close(otherDescriptor);
     otherDescriptor = -1;
     QVERIFY(endChild());
     if (holder == Holder::EmptyLockFile)
         QVERIFY(QFile::remove(lockFile)); // as the user is told
-    QVERIFY_THROWS_NO_EXCEPTION(Serial::selectPort(comm, selector));
+    QVERIFY_THROWS_NO_EXCEPTION(Serial::selectPort(comm, selector, host));
     QVERIFY(comm.portOpen());
     if (!lockFile.isEmpty()) {
         QFile file(lockFile);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readLine().trimmed().toLongLong(), QCoreApplication::applicationPid());
     }
-    comm.setOutput(QStringLiteral("A"));
+    comm.setOutput('A');
     QCOMPARE(device.take(), QByteArray("A"));
+}
+
+void TestSerialControl::asAnotherUser_data()
+{
+    QTest::addColumn<bool>("killedHolder"); // else a lock file of an ended program, root's
+    QTest::addColumn<QString>("words");     // %1: the lock file, %2: its PID
+
+    QTest::newRow("exclusive mode that nobody holds")
+        << true
+        << "it is marked for one program only, but no program has it open; restart the program "
+           "that provides it (such as socat), or unplug the adapter and plug it in again";
+    QTest::newRow("lock file of an ended program that this user may not delete")
+        << false
+        << "it is locked by %1, left by a program that has ended (PID %2), and this user may not "
+           "delete that file; ask whoever looks after this computer to delete it";
+}
+
+void TestSerialControl::asAnotherUser()
+{
+    QFETCH(bool, killedHolder);
+    QFETCH(QString, words);
+    if (::geteuid() != 0)
+        QSKIP("needs root, to act as the user nobody");
+
+    PtyDevice device;
+    QProcess holder;
+    QString lockFile;
+    const auto cleanUp = qScopeGuard([&] {
+        if (!lockFile.isEmpty())
+            QFile::remove(lockFile);
+    });
+    // The pty is nobody's, as a pty belongs to the user who made it.
+    QCOMPARE(::chown(QFile::encodeName(device.path()).constData(), 65534, 65534), 0);
+    if (killedHolder) {
+        QVERIFY(startHolder(holder, HoldExclusively, device.path()));
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+    } else {
+        holder.start(QStringLiteral("sleep"), {QStringLiteral("20")});
+        QVERIFY(holder.waitForStarted());
+        const qint64 ended = holder.processId();
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+        lockFile = QStringLiteral("/var/lock/LCK..") + device.path().mid(5).replace(u'/', u'_');
+        QFile file(lockFile);
+        QVERIFY(file.open(QIODevice::NewOnly));
+        file.write(QByteArray::number(ended).rightJustified(10, ' ') + " minicom root\n");
+        words = words.arg(lockFile).arg(ended);
+    }
+
+    // This binary opens the device as nobody, from a folder nobody may enter.
+    QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/rq204-XXXXXX"));
+    const QString copy = folder.filePath(QStringLiteral("opener"));
+    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+    QVERIFY(QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ExeOwner | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther |
+                                            QFile::ExeOther));
+    QProcess opener;
+    opener.setChildProcessModifier([] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+    });
+    opener.start(copy, {QLatin1String(OpenAsNobody), device.path()});
+    QVERIFY(opener.waitForFinished(10000));
+    QCOMPARE(opener.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(opener.readAllStandardOutput()), words);
+    if (!lockFile.isEmpty())
+        QVERIFY(QFile::exists(lockFile));
 }
 
 // The errors no pty can be made to give here, root passing every folder among them.
@@ -438,26 +603,15 @@ void TestSerialControl::openErrorWords()
     QCOMPARE(openErrorText(error, closedFolder), words);
 }
 
-void TestSerialControl::outputTakesOneCharacter()
-{
-    PtyDevice device;
-    SerialControl comm(portsAt({device.path()}));
-    Serial::selectPort(comm, QStringLiteral("1"));
-    QVERIFY_THROWS_EXCEPTION(SerialError, comm.setOutput(QString()));
-    QVERIFY_THROWS_EXCEPTION(SerialError, comm.setOutput(QStringLiteral("AB")));
-    comm.setOutput(QStringLiteral("\n"));
-    QCOMPARE(device.take(), QByteArray("\n"));
-}
-
 void TestSerialControl::whatTheDeviceSaysIsDropped()
 {
     // Nothing is read from the port, yet what arrives must not pile up, nor keep waking the
     // program up, nor pass for the device going away.
     PtyDevice device;
-    SerialControl comm(portsAt({device.path()}));
+    SerialControl comm;
     QSignalSpy lost(&comm, &SerialControl::portLost);
     QVERIFY(lost.isValid());
-    Serial::selectPort(comm, QStringLiteral("1"));
+    Serial::selectPort(comm, QStringLiteral("1"), hostWith({device.path()}));
     device.send("noise");
     // Arrived (the pty hands bytes on a moment later) before the program gets to see them.
     for (int wait = 0; wait < 1000 && device.unread() < 5; ++wait)
@@ -466,15 +620,15 @@ void TestSerialControl::whatTheDeviceSaysIsDropped()
     QTRY_COMPARE(device.unread(), 0);
     QVERIFY(comm.portOpen());
     QCOMPARE(lost.count(), 0);
-    comm.setOutput(QStringLiteral("A"));
+    comm.setOutput('A');
     QCOMPARE(device.take(), QByteArray("A"));
 }
 
 void TestSerialControl::portCantChangeWhileOpen()
 {
     PtyDevice device;
-    SerialControl comm(portsAt({device.path(), device.path()}));
-    Serial::selectPort(comm, QStringLiteral("1"));
+    SerialControl comm;
+    Serial::selectPort(comm, QStringLiteral("1"), hostWith({device.path(), device.path()}));
     QVERIFY_THROWS_EXCEPTION(SerialError, comm.setCommPort(2));
     QVERIFY_THROWS_EXCEPTION(SerialError, comm.setPortOpen(true));
     QCOMPARE(comm.commPort(), 1);
@@ -493,6 +647,12 @@ void TestSerialControl::windows1252_data()
     QTest::newRow("y diaeresis") << QChar(0xff) << uchar(0xff);
     QTest::newRow("euro") << QChar(0x20ac) << uchar(0x80);
     QTest::newRow("left double quote") << QChar(0x201c) << uchar(0x93);
+    QTest::newRow("S caron") << QChar(0x0160) << uchar(0x8a);
+    QTest::newRow("s caron") << QChar(0x0161) << uchar(0x9a);
+    QTest::newRow("OE") << QChar(0x0152) << uchar(0x8c);
+    QTest::newRow("oe") << QChar(0x0153) << uchar(0x9c);
+    QTest::newRow("Z caron") << QChar(0x017d) << uchar(0x8e);
+    QTest::newRow("z caron") << QChar(0x017e) << uchar(0x9e);
     QTest::newRow("Y diaeresis") << QChar(0x0178) << uchar(0x9f);
     QTest::newRow("C1 control") << QChar(0x81) << uchar('?');
     QTest::newRow("Greek") << QChar(0x03a9) << uchar('?');
@@ -504,8 +664,53 @@ void TestSerialControl::windows1252()
 {
     QFETCH(QChar, character);
     QFETCH(uchar, byte);
-    QCOMPARE(uchar(SerialControl::toWindows1252(character)), byte);
+    QCOMPARE(uchar(windows1252Byte(character.unicode())), byte);
 }
 
-QTEST_GUILESS_MAIN(TestSerialControl)
+namespace {
+
+// Another program that holds `path`: in exclusive mode, or as the terminal of its own session.
+// It says "held" and keeps it until its input ends, then lets go as a real port's last close
+// would.
+int hold(const char *how, const char *path)
+{
+    const bool session = qstrcmp(how, RunSession) == 0;
+    if (session && ::setsid() < 0)
+        return 3;
+    // A session leader that opens a terminal without O_NOCTTY gets it as its own.
+    const int fd = ::open(path, O_RDWR | (session ? 0 : O_NOCTTY));
+    if (fd < 0 || (!session && ::ioctl(fd, TIOCEXCL) != 0))
+        return 3;
+    std::fputs("held\n", stdout);
+    std::fflush(stdout);
+    char rest[64];
+    while (::read(STDIN_FILENO, rest, sizeof rest) > 0) {
+    }
+    ::ioctl(fd, TIOCNXCL);
+    return 0;
+}
+
+// Opens `path` as whoever runs this and prints why it can't be opened.
+int openOnce(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QString problem;
+    const auto port = LocalPort::open(QString::fromLocal8Bit(argv[2]), LineSettings{}, problem);
+    std::fputs(problem.toUtf8().constData(), stdout);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && (qstrcmp(argv[1], HoldExclusively) == 0 || qstrcmp(argv[1], RunSession) == 0))
+        return hold(argv[1], argv[2]);
+    if (argc == 3 && qstrcmp(argv[1], OpenAsNobody) == 0)
+        return openOnce(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestSerialControl test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_serialcontrol.moc"

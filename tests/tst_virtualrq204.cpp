@@ -14,6 +14,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -108,6 +110,7 @@ private slots:
     void consecutiveUploads();
     void stopsCleanlyOnSignal_data();
     void stopsCleanlyOnSignal();
+    void dropsTheMarkOfAKilledUploader();
     void rejectsBadArguments_data();
     void rejectsBadArguments();
     void answersHelpAndVersion_data();
@@ -349,6 +352,44 @@ void TestVirtualRq204::consecutiveUploads()
     output += tool.readAllStandardOutput();
     QCOMPARE(linesStartingWith(output, "Upload "), headlines);
     QCOMPARE(linesStartingWith(output, "| "), messageLines);
+}
+
+void TestVirtualRq204::dropsTheMarkOfAKilledUploader()
+{
+    QProcess tool;
+    QString device;
+    startTool(tool, {}, &device);
+    if (QTest::currentTestFailed())
+        return;
+    const QByteArray path = QFile::encodeName(device);
+    // An uploader that marks the port for itself alone, as QSerialPort and this program do.
+    const pid_t uploader = ::fork();
+    if (uploader == 0) {
+        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0)
+            for (;;)
+                ::pause();
+        ::_exit(1);
+    }
+    QVERIFY(uploader > 0);
+    const auto marked = [&] {
+        const int fd = ::open(path.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return errno == EBUSY; // anyone but root meets the mark at the open
+        int mark = 0;
+        ::ioctl(fd, TIOCGEXCL, &mark);
+        ::close(fd);
+        return mark != 0;
+    };
+    QTRY_VERIFY(marked());
+    QTest::qWait(200);
+    QVERIFY(marked()); // kept while the uploader lives, however often others look
+
+    ::kill(uploader, SIGKILL);
+    QCOMPARE(::waitpid(uploader, nullptr, 0), uploader);
+    QTRY_VERIFY(!marked());
+    ::kill(tool.processId(), SIGTERM);
+    QVERIFY(tool.waitForFinished(5000));
 }
 
 void TestVirtualRq204::stopsCleanlyOnSignal_data()

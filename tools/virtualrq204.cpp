@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,6 +18,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -127,6 +131,8 @@ VirtualRq204::~VirtualRq204()
     // A stale path file would point scripts at a pts number the system may hand to someone else.
     if (m_pathFileWritten)
         QFile::remove(m_options.pathFile);
+    if (m_watch >= 0)
+        ::close(m_watch);
     if (m_slave >= 0)
         ::close(m_slave);
     if (m_master >= 0)
@@ -164,6 +170,10 @@ bool VirtualRq204::open()
         return false;
     }
     m_device = QFile::decodeName(name);
+    // Every close of the pty, to do what a real port's last close does (dropMarkNobodyHolds()).
+    m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_watch >= 0)
+        ::inotify_add_watch(m_watch, name, IN_CLOSE);
 
     // Linux ptys silently force 8 data bits without parity. Find out rather than assume, so
     // that a 7E1 uploader is reported as unknown instead of passing as 8N1.
@@ -248,8 +258,8 @@ int VirtualRq204::run()
             wait.tv_nsec = static_cast<long>(ns % 1000000000);
             waitFor = &wait;
         }
-        pollfd master{m_master, POLLIN, 0};
-        const int ready = g_stopSignal == 0 ? ::ppoll(&master, 1, waitFor, &m_waitMask) : -1;
+        pollfd watched[] = {{m_master, POLLIN, 0}, {m_watch, POLLIN, 0}};
+        const int ready = g_stopSignal == 0 ? ::ppoll(watched, 2, waitFor, &m_waitMask) : -1;
         if (ready < 0 && errno != EINTR && g_stopSignal == 0) {
             std::fprintf(stderr, "rq204-virtual: poll failed: %s\n", std::strerror(errno));
             return 2;
@@ -279,9 +289,46 @@ int VirtualRq204::run()
             finishUpload(End::Timeout);
             return 1;
         }
-        if (ready > 0 && !readAvailable(now))
+        if (ready > 0 && (watched[1].revents & POLLIN))
+            dropMarkNobodyHolds();
+        if (ready > 0 && (watched[0].revents & POLLIN) && !readAvailable(now))
             return 2;
     }
+}
+
+void VirtualRq204::dropMarkNobodyHolds()
+{
+    alignas(inotify_event) char events[4096];
+    bool closed = false;
+    for (ssize_t n; (n = ::read(m_watch, events, sizeof events)) > 0;)
+        closed = true;
+    // A real port drops its exclusive mark at the last close, however its holder ended. This
+    // pty lives on with this end's own descriptor, so an uploader killed while it held the port
+    // (KILL can't be caught) would leave it marked for good; this end drops the mark once no
+    // other process it can see has the pty open.
+    int marked = 0;
+    if (closed && ::ioctl(m_slave, TIOCGEXCL, &marked) == 0 && marked && !openedElsewhere())
+        ::ioctl(m_slave, TIOCNXCL);
+}
+
+bool VirtualRq204::openedElsewhere() const
+{
+    struct stat pty = {};
+    if (::fstat(m_slave, &pty) != 0)
+        return true;
+    const QString self = QString::number(::getpid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        if (pid == self || !pid.front().isDigit())
+            continue;
+        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+            struct stat node = {};
+            if (::stat(QFile::encodeName(fds.filePath(fd)).constData(), &node) == 0 &&
+                S_ISCHR(node.st_mode) && node.st_rdev == pty.st_rdev)
+                return true;
+        }
+    }
+    return false;
 }
 
 bool VirtualRq204::readAvailable(Clock::time_point now)

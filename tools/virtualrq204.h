@@ -50,6 +50,8 @@ private:
     bool writePathFile();
     void startListening();
     std::optional<Clock::time_point> nextDeadline() const;
+    void dropMarkNobodyHolds();
+    bool openedElsewhere() const;
     bool readAvailable(Clock::time_point now);
     void receive(unsigned char byte, Clock::time_point at);
     void show(const QString &text);
@@ -61,6 +63,7 @@ private:
     Options m_options;
     int m_master = -1;
     int m_slave = -1;
+    int m_watch = -1; // inotify on the pty's path
     QString m_device;
     bool m_pathFileWritten = false;
     bool m_framingVisible = true;

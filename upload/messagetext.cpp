@@ -1,5 +1,7 @@
 #include "messagetext.h"
 
+#include "windows1252.h"
+
 QString counterCaption(qsizetype messageLength)
 {
     return QString::number(MessageCapacity - messageLength) +
@@ -33,4 +35,14 @@ QString fittingStart(const QString &text, qsizetype room)
         end += step;
     }
     return text.left(end);
+}
+
+QByteArray uploadStream(const QString &message)
+{
+    QByteArray bytes;
+    bytes.reserve(message.size() + 1);
+    for (const QChar c : message)
+        bytes.append(c == PauseMarker ? PauseCode : windows1252Byte(c.unicode()));
+    bytes.append(EndCode);
+    return bytes;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <chrono>
 
@@ -24,3 +25,8 @@ QString withCrLfBreaks(QString text);
 // The longest start of `text` (in CR LF form) that fits `room` characters without splitting a
 // CR LF pair or a surrogate pair.
 QString fittingStart(const QString &text, qsizetype room);
+
+// The upload stream, the bytes on the line for `message`: each character as its byte in the
+// RQ204's code page (Windows-1252, "?" where it has none), every PauseMarker as PauseCode,
+// then EndCode.
+QByteArray uploadStream(const QString &message);

@@ -2,6 +2,7 @@
 
 #include "messagetext.h"
 #include "serialcontrol.h"
+#include "serialerror.h"
 
 PacedSender::PacedSender(SerialControl &comm, QObject *parent) : QObject(parent), m_comm(comm)
 {
@@ -18,6 +19,7 @@ PacedSender::PacedSender(SerialControl &comm, QObject *parent) : QObject(parent)
 void PacedSender::startUpload(const QString &text)
 {
     m_pendingMessage = text + QChar(EndCode);
+    m_stream = uploadStream(text);
     m_nextCharPos = 1;
     // A running timer keeps its phase, so the new upload's first byte keeps its distance from
     // the last byte of the one it replaces.
@@ -28,18 +30,18 @@ void PacedSender::startUpload(const QString &text)
 
 void PacedSender::sendNextChar()
 {
-    if (m_nextCharPos < 1 || m_nextCharPos > m_pendingMessage.size())
+    if (m_nextCharPos < 1 || m_nextCharPos > m_stream.size())
         return;
-    QChar c = m_pendingMessage.at(m_nextCharPos - 1);
-    if (c == PauseMarker)
-        c = QChar(PauseCode);
     // Ticks come straight from the event loop: nothing may escape from here.
     try {
-        m_comm.setOutput(QString(c));
-    } catch (const std::exception &error) {
-        fail(QString::fromStdString(error.what()));
+        m_comm.setOutput(m_stream.at(m_nextCharPos - 1));
+    } catch (const SerialError &error) {
+        fail(error.message());
         return;
     }
+    // A port lost under the write has ended the upload through portLost already.
+    if (!m_comm.portOpen())
+        return;
     ++m_nextCharPos;
     if (m_nextCharPos == m_pendingMessage.size() + 1)
         m_timer1.stop();

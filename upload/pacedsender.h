@@ -6,9 +6,8 @@
 
 class SerialControl;
 
-// Sends the message one character per tick of its timer `Timer1` through the serial control:
-// each "$" as the pause code, then a final carriage return. An upload is in progress exactly
-// while the timer runs.
+// Sends the message's upload stream one byte per tick of its timer `Timer1` through the serial
+// control. An upload is in progress exactly while the timer runs; a port lost under it ends it.
 class PacedSender : public QObject
 {
     Q_OBJECT
@@ -31,7 +30,8 @@ public:
 signals:
     // Bytes sent so far of the bytes to send, after Send and after every byte.
     void progressed(int sent, int total);
-    // A byte could not be written, for the reason given; the upload has been stopped.
+    // A byte could not be written or the port went away, for the reason given; the upload has
+    // been stopped.
     void failed(const QString &reason);
 
 private:
@@ -40,6 +40,7 @@ private:
     SerialControl &m_comm;
     QTimer m_timer1{this};
     QString m_pendingMessage;
+    QByteArray m_stream; // pendingMessage as the bytes on the line
     qint16 m_nextCharPos = 0;
 };
 

@@ -5,8 +5,6 @@
 #include "serialerror.h"
 #include "ui_mainwindow.h"
 
-#include "rq204-upload.xpm"
-
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -33,13 +31,11 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
-      m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts)),
-      m_comm(m_listPorts)
+      m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
 {
     m_ui->setupUi(this);
-    // Compiled in: loading it as a file would make Qt load every image plugin to find the one
-    // that reads XPM.
-    setWindowIcon(QIcon(QPixmap(rq204_upload)));
+    // A PNG, which Qt reads without loading an image plugin.
+    setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.png")));
     m_ui->UploadProgress->hide();
 
     // Qt ends an edit of the port box (Enter, Tab, leaving it) whose text matches an entry by
@@ -55,24 +51,24 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     fitCaptions();
 
     connect(m_ui->Text1, &QPlainTextEdit::textChanged, this,
-            [this] { guarded(&MainWindow::updateCounter); });
+            [this] { guarded([this] { updateCounter(); }); });
     connect(m_ui->Command6, &QPushButton::clicked, this,
-            [this] { guarded(&MainWindow::clearMessage); });
+            [this] { guarded([this] { clearMessage(); }); });
     connect(m_ui->Command2, &QPushButton::clicked, this,
-            [this] { guarded(&MainWindow::startUpload); });
+            [this] { guarded([this] { startUpload(); }); });
     connect(m_ui->Command1, &QPushButton::clicked, this,
-            [this] { guarded(&MainWindow::showHelp); });
+            [this] { guarded([this] { showHelp(); }); });
     connect(m_ui->Combo1, &QComboBox::editTextChanged, this,
-            [this] { guarded(&MainWindow::selectPort); });
+            [this] { guarded([this] { selectPort(); }); });
     connect(m_ui->Combo1, &QComboBox::activated, this, [this] {
         if (!m_finishingEdit)
-            guarded(&MainWindow::selectPort);
+            guarded([this] { selectPort(); });
     });
     connect(&m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
     connect(&m_sender, &PacedSender::failed, this, &MainWindow::reportUploadFailure);
     connect(&m_comm, &SerialControl::portLost, this, &MainWindow::portLost);
 
-    guarded(&MainWindow::load);
+    guarded([this] { load(); });
     // Put in as if typed: the text change selects the port.
     if (initialPort)
         m_ui->Combo1->setEditText(*initialPort);
@@ -88,10 +84,10 @@ MainWindow::~MainWindow()
     shutDown();
 }
 
-void MainWindow::guarded(void (MainWindow::*operation)())
+void MainWindow::guarded(const std::function<void()> &operation)
 {
     try {
-        (this->*operation)();
+        operation();
     } catch (const std::exception &error) {
         tell(QString::fromStdString(error.what()));
     }
@@ -164,12 +160,11 @@ void MainWindow::clearMessage()
 
 void MainWindow::startUpload()
 {
-    // An adapter that was unplugged may be back at its place: the port box still names it, so
-    // Send selects it once more before the upload finds no port.
-    if (m_portLost && !m_comm.portOpen()) {
+    // Whatever closed the port (an adapter unplugged, a program that held it), the port box
+    // still names it and it may be usable by now: Send selects it once more before the upload
+    // finds no port. An empty box names nothing to try.
+    if (!m_comm.portOpen() && !m_ui->Combo1->currentText().trimmed().isEmpty())
         selectPort();
-        m_portLost = !m_comm.portOpen();
-    }
     m_sender.startUpload(m_ui->Text1->message());
 }
 
@@ -178,37 +173,40 @@ void MainWindow::probePorts()
     // One reading of the host serves the probe and the first selection, so that both number the
     // ports alike; every later selection reads the host afresh and finds an adapter plugged in
     // since.
-    m_comm.setPortLister([ports = m_listPorts()] { return ports; });
-    const Serial::ProbeResult probed = Serial::probePorts(m_comm);
+    const HostPorts ports = m_listPorts();
+    const Serial::ProbeResult probed = Serial::probePorts(m_comm, ports);
+    // With nothing found the selector stays empty: there is nothing to open and nothing the
+    // user could do about it before choosing a port.
+    if (probed.ports.isEmpty()) {
+        m_portProblem = !probed.failure.isEmpty()
+                            ? probed.failure
+                            : QStringLiteral("no serial port was found; type a port number or a "
+                                             "device path into the port box");
+        return;
+    }
     {
-        // Filling an empty editable list would put its first entry into the text and open
-        // the port early; the selection below is the one that counts.
+        // Filling an empty editable list puts its first entry into the text; the selection
+        // below is the one that counts.
         const QSignalBlocker blocker(m_ui->Combo1);
         for (const Serial::ProbedPort &port : probed.ports) {
             m_ui->Combo1->addItem(port.entry);
             m_ui->Combo1->setItemData(m_ui->Combo1->count() - 1, port.toolTip, Qt::ToolTipRole);
         }
-        m_ui->Combo1->setCurrentIndex(-1);
-        m_ui->Combo1->clearEditText();
-    }
-    // Setting the first entry as current changes the text, which selects the port. With
-    // nothing found the selector stays empty: there is nothing to open and nothing the user
-    // could do about it before choosing a port.
-    if (!probed.ports.isEmpty())
         m_ui->Combo1->setCurrentIndex(0);
-    else if (!probed.failure.isEmpty())
-        m_portProblem = probed.failure;
-    else
-        m_portProblem = QStringLiteral("no serial port was found; type a port number or a "
-                                       "device path into the port box");
-    m_comm.setPortLister(m_listPorts);
+    }
+    // The first entry in the text is a change of it, which selects the port it names.
+    selectPortAmong(ports);
 }
 
 void MainWindow::selectPort()
 {
-    m_portLost = false;
+    selectPortAmong(m_listPorts());
+}
+
+void MainWindow::selectPortAmong(const HostPorts &ports)
+{
     try {
-        Serial::selectPort(m_comm, m_ui->Combo1->currentText());
+        Serial::selectPort(m_comm, m_ui->Combo1->currentText(), ports);
         m_portProblem.clear();
     } catch (const SerialError &error) {
         // No box while typing: each keystroke selects, and "12" tries port 1 on the way. The
@@ -221,7 +219,6 @@ void MainWindow::selectPort()
 void MainWindow::portLost(const QString &reason)
 {
     m_portProblem = reason;
-    m_portLost = true;
     markSelector(reason);
 }
 
@@ -252,21 +249,35 @@ void MainWindow::showProgress(int sent, int total)
 void MainWindow::reportUploadFailure(const QString &reason)
 {
     m_ui->UploadProgress->hide();
-    // A port that closed under the write went away; one that was closed before has its reason.
-    if (!m_comm.portOpen() && m_portProblem.isEmpty())
-        portLost(reason);
+    // A port that was closed before the byte has the reason its selection gave; one lost under
+    // the upload brings its own.
     tell(uploadFailureText(m_sender.nextCharPos() - 1,
                            static_cast<int>(m_sender.pendingMessage().size()),
-                           m_comm.portOpen() ? reason : m_portProblem));
+                           m_portProblem.isEmpty() ? reason : m_portProblem));
 }
 
 void MainWindow::tell(const QString &message)
 {
+    // One report at a time: a failure repeated by every Send says how often it happened, and a
+    // new one takes the place of the old, instead of a stack of boxes to close.
+    // (A closed report may wait for the event loop to delete it.)
+    if (m_report && m_report->isVisible()) {
+        m_reportRepeats = message == m_reported ? m_reportRepeats + 1 : 1;
+        m_reported = message;
+        m_report->setText(m_reportRepeats == 1 ? message
+                                               : QStringLiteral("%1\n\nThis happened %2 times.")
+                                                     .arg(message)
+                                                     .arg(m_reportRepeats));
+        return;
+    }
+    m_reported = message;
+    m_reportRepeats = 1;
     // A report comes on its own, mostly while the user types the next message or a port: it
     // must not take the keyboard, nor may a key meant for the text close it unread. It shows
     // without activating, blocks nothing and stays until the user closes it.
     auto *box =
         new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+    m_report = box;
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setAttribute(Qt::WA_ShowWithoutActivating);

@@ -9,13 +9,17 @@
 #include "pacedsender.h"
 #include "serialcontrol.h"
 
+#include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 
 namespace Ui {
 class MainWindow;
 }
+
+class QMessageBox;
 
 class MainWindow : public QWidget
 {
@@ -44,6 +48,7 @@ private:
     void clearMessage();
     void startUpload();
     void selectPort();
+    void selectPortAmong(const HostPorts &ports);
     void probePorts();
     void showHelp();
     void showProgress(int sent, int total);
@@ -51,16 +56,18 @@ private:
     void portLost(const QString &reason);
     void markSelector(const QString &problem);
     void tell(const QString &message);
-    void guarded(void (MainWindow::*operation)());
+    void guarded(const std::function<void()> &operation);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     PortLister m_listPorts;
     SerialControl m_comm;
     PacedSender m_sender{m_comm};
-    // Why no port is open, as the user reads it; empty while one is.
+    // Why the port box's text has no open port, as the user reads it; empty while it has one.
     QString m_portProblem;
-    // The selected port went away; Send tries the port box's text once more.
-    bool m_portLost = false;
     // Set while the port box's text editor reports the end of an edit.
     bool m_finishingEdit = false;
+    // The report on show, what it reports and how often that happened in a row.
+    QPointer<QMessageBox> m_report;
+    QString m_reported;
+    int m_reportRepeats = 0;
 };

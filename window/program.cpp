@@ -1,7 +1,8 @@
 #include "program.h"
 
 #include "mainwindow.h"
-#include "stopsignals.h"
+#include "portselection.h"
+#include "process.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -52,11 +53,19 @@ int runProgram(int argc, char *argv[], PortLister listPorts)
         return 2;
     }
     std::optional<QString> port;
-    if (parser.isSet(portOption))
+    if (parser.isSet(portOption)) {
         port = parser.value(portOption);
+        if (const QString problem = Serial::portArgumentProblem(*port); !problem.isEmpty()) {
+            std::fprintf(stderr, "rq204-upload: %s\nTry 'rq204-upload --help'.\n",
+                         qPrintable(problem));
+            return 2;
+        }
+    }
 
-    MainWindow form1(std::move(listPorts), port);
+    // From before the first port is held: a stop signal that comes while the window is being
+    // made waits in its pipe and closes the window as soon as the event loop runs.
     StopSignals stopSignals;
+    MainWindow form1(std::move(listPorts), port);
     QObject::connect(&stopSignals, &StopSignals::received, &form1, &QWidget::close);
     form1.show();
     return app.exec();

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+#include <cstdio>
+
+class QSocketNotifier;
+
+// What both programs need of the process they run in; the system's side is in process_unix.cpp
+// and process_win.cpp.
+
+// Turns the signals that ask a program to stop (SIGINT, SIGTERM, SIGHUP, SIGQUIT from Ctrl-\ and
+// SIGPIPE from a reader that went away) into a Qt signal on the event loop, so that the program
+// ends in order (upload cut, port closed, its locks released) instead of dying between two
+// bytes. Made before the first port is opened, one instance at a time; the actions it replaced
+// come back when it goes. Where the platform has no such signals it never fires.
+class StopSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StopSignals(QObject *parent = nullptr);
+    ~StopSignals() override;
+
+signals:
+    void received(int signal);
+
+private:
+    void readSignal();
+
+    QSocketNotifier *m_notifier = nullptr;
+};
+
+// Ends the process by `signal` with the system's default action, as if it had never been
+// caught, so that a shell loop around the program stops as well; returns only where that
+// action does not end it.
+void endBySignal(int signal);
+
+// Whether `stream` is a terminal, where a person may be typing and watching.
+bool isTerminal(FILE *stream);

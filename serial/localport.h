@@ -1,0 +1,50 @@
+#pragma once
+
+#include "device.h"
+
+#include <memory>
+
+// A serial device of this host, opened once, for writing only, with the line set up as asked.
+// The system's side of it lives in localport_unix.cpp and localport_win.cpp.
+class LocalPort : public Device
+{
+    Q_OBJECT
+
+public:
+    // Opens the device at `path`, unless it is not a serial device or another program holds it
+    // (a lock file, flock(), exclusive mode, or a terminal session running on it). Returns
+    // nothing and puts why into `problem`, as the words after "could not be opened: ".
+    static std::unique_ptr<LocalPort> open(const QString &path, const LineSettings &line,
+                                           QString &problem);
+    // Gives the line back as it was found and releases every lock.
+    ~LocalPort() override;
+
+    void write(char byte) override;
+
+    struct Private;
+
+private:
+    explicit LocalPort(std::unique_ptr<Private> data);
+    void lose(const QString &what);
+
+    std::unique_ptr<Private> d;
+};
+
+// What stands between this program and a device, found without opening it.
+struct DeviceCheck
+{
+    QString canonicalPath; // the device itself, symlinks resolved; the path as given if unknown
+    QString problem;       // why it can't be used, the words after "could not be opened: "
+    qint64 holderPid = 0;  // the other program that holds it, where known
+    QString holderName;    // that program's name, where known
+};
+
+// Looks whether the device at `path` could be used as a serial port, without opening it: the
+// device itself, a lock file of a live program, flock() and a terminal session on it. Exclusive
+// mode shows only to an open. Where the system can't be asked (Windows), nothing is found.
+DeviceCheck checkDevice(const QString &path);
+
+// One sentence for an errno that opening a device met, saying what to do. `closedFolder` is
+// the folder on the way that the user may not enter, when EACCES came from there and not from
+// the device itself.
+QString openErrorText(int error, const QString &closedFolder = QString());
