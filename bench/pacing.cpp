@@ -7,6 +7,9 @@
 //                                               keeps both cores of a two-core machine busy)
 //   build-bench/bench/bench-pacing --stall      the event loop blocked for 95 ms once, half-way
 //                                               between two bytes in the middle of the upload
+//   build-bench/bench/bench-pacing --ser2net    through ser2net (Debian's, started here on a
+//                                               free port of 127.0.0.1) over RFC 2217, as a
+//                                               display on the network is reached
 //
 // Prints when the first byte came after Send, the smallest gap between two bytes, the median,
 // p99 and largest lateness (gap - 100 ms), the total from Send to the CR, and which targets were
@@ -19,6 +22,7 @@
 #include "pacedsender.h"
 #include "portselection.h"
 #include "ptydevice.h"
+#include "ser2net.h"
 #include "serialcontrol.h"
 #include "serialerror.h"
 
@@ -139,7 +143,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption stallOption(
         QStringLiteral("stall"),
         QStringLiteral("Block the event loop for 95 ms once in the middle of the upload."));
-    parser.addOptions({busyOption, stallOption});
+    const QCommandLineOption ser2netOption(
+        QStringLiteral("ser2net"),
+        QStringLiteral("Upload through ser2net over RFC 2217 instead of to the pty itself."));
+    parser.addOptions({busyOption, stallOption, ser2netOption});
     parser.process(app);
     bool busyOk = true;
     const int busy = parser.isSet(busyOption) ? parser.value(busyOption).toInt(&busyOk) : 0;
@@ -165,8 +172,16 @@ int main(int argc, char *argv[])
     }
     SerialControl comm;
     PacedSender sender(comm);
+    Ser2net server({device->path()});
+    const bool throughSer2net = parser.isSet(ser2netOption);
+    if (throughSer2net && !server.start()) {
+        std::fprintf(stderr, "bench-pacing: ser2net did not start: %s\n",
+                     qPrintable(server.output()));
+        return 1;
+    }
     try {
-        Serial::selectPort(comm, QStringLiteral("1"), hostWith({device->path()}));
+        Serial::selectPort(comm, throughSer2net ? server.rfc2217() : QStringLiteral("1"),
+                           hostWith({device->path()}));
     } catch (const SerialError &error) {
         std::fprintf(stderr, "bench-pacing: %s\n", qPrintable(error.message()));
         return 1;
@@ -229,8 +244,13 @@ int main(int argc, char *argv[])
         failure = reason;
         app.quit();
     });
-    // Settled first: the load running and the pty open.
+    // Settled first: the load running and the port open, connected where it is on the network.
     QTimer::singleShot(500ms, &app, [&] {
+        if (!comm.portOpen()) {
+            failure = QStringLiteral("the port is not open half a second on");
+            app.quit();
+            return;
+        }
         sendAt = Clock::now();
         sender.startUpload(message);
     });
@@ -241,9 +261,10 @@ int main(int argc, char *argv[])
     stopReading = true;
     reader.join();
 
-    std::printf("mode: %s%s; reader thread %s\n",
+    std::printf("mode: %s%s%s; reader thread %s\n",
                 busy ? qPrintable(QStringLiteral("%1 busy processes").arg(busy)) : "machine as is",
                 stall ? ", event loop blocked 95 ms once" : "",
+                throughSer2net ? ", through ser2net over RFC 2217" : "",
                 realtime ? "at real-time priority" : "at normal priority (its delays count too)");
     if (!failure.isEmpty()) {
         std::fprintf(stderr, "bench-pacing: the upload failed: %s\n", qPrintable(failure));

@@ -14,7 +14,10 @@
 #include <QFile>
 #include <QStringDecoder>
 #include <QTimer>
+#include <algorithm>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -261,58 +264,108 @@ void drawProgress(FILE *err, int sent, int total)
                    .arg(seconds(total - sent)));
 }
 
-int send(const QString &message, const std::optional<QString> &port, const PortLister &listPorts,
+// One display of an upload: its own port, its own pace, its own outcome.
+struct Display
+{
+    QString name; // as --port named it
+    SerialControl comm;
+    PacedSender sender{comm};
+    int sent = 0;
+    QString failure; // what became of it, when that was not the whole message
+    bool done = false;
+};
+
+// Sends `message` to every port at once (the default port when none is named), and says what
+// became of each.
+int send(const QString &message, const QStringList &ports, const PortLister &listPorts,
          bool progress, FILE *err)
 {
     const int total = static_cast<int>(message.size()) + 1;
-    // From here on a stop signal ends the upload in order; a message still being typed on the
+    // From here on a stop signal ends the uploads in order; a message still being typed on the
     // terminal is left to Ctrl-C as usual.
     StopSignals stopSignals;
-    SerialControl comm;
-    try {
-        openPort(comm, port, listPorts());
-    } catch (const SerialError &error) {
-        print(err,
-              QStringLiteral("rq204-send: %1\n").arg(uploadFailureText(0, total, error.message())));
-        return Failed;
+    const HostPorts host = listPorts();
+    std::vector<std::unique_ptr<Display>> displays;
+    for (const QString &name : ports.isEmpty() ? QStringList{QString()} : ports) {
+        auto display = std::make_unique<Display>();
+        display->name = name;
+        try {
+            openPort(display->comm, name.isNull() ? std::nullopt : std::optional(name), host);
+        } catch (const SerialError &error) {
+            display->failure = uploadFailureText(0, total, error.message());
+            display->done = true;
+        }
+        displays.push_back(std::move(display));
     }
 
-    PacedSender sender(comm);
     QEventLoop loop;
-    int status = Sent;
-    QString failure;
-    QObject::connect(&sender, &PacedSender::progressed, &loop, [&](int sent, int bytes) {
-        if (progress)
-            drawProgress(err, sent, bytes);
-        // The port stays open for the last byte's interval too: a close at once could cut it
-        // off in the adapter, and the device needs that interval before the message shows.
-        if (sent == bytes)
-            QTimer::singleShot(SendInterval, &loop, &QEventLoop::quit);
-    });
-    QObject::connect(&sender, &PacedSender::failed, &loop, [&](const QString &reason) {
-        failure = uploadFailureText(sender.nextCharPos() - 1, total, reason);
-        status = Failed;
-        loop.quit();
-    });
-    QObject::connect(&stopSignals, &StopSignals::received, &loop, [&](int signal) {
-        // After the last byte the message is there; the signal only ends the wait.
-        if (sender.isSending()) {
-            failure =
-                uploadFailureText(sender.nextCharPos() - 1, total, QStringLiteral("interrupted"));
-            sender.stop();
-            status = 128 + signal;
+    const auto finish = [&](Display &display) {
+        display.done = true;
+        if (std::all_of(displays.begin(), displays.end(), [](const auto &d) { return d->done; }))
+            loop.quit();
+    };
+    const auto drawSlowest = [&] {
+        int slowest = total;
+        for (const auto &display : displays) {
+            if (display->failure.isEmpty())
+                slowest = std::min(slowest, display->sent);
         }
+        drawProgress(err, slowest, total);
+    };
+    for (const auto &owned : displays) {
+        Display &display = *owned;
+        if (display.done)
+            continue;
+        QObject::connect(&display.sender, &PacedSender::progressed, &loop, [&](int sent) {
+            display.sent = sent;
+            if (progress)
+                drawSlowest();
+            // The port stays open for the last byte's interval too: a close at once could cut
+            // it off in the adapter, and the device needs that interval before the message
+            // shows.
+            if (sent == total)
+                QTimer::singleShot(SendInterval, &loop, [&] { finish(display); });
+        });
+        QObject::connect(&display.sender, &PacedSender::failed, &loop, [&](const QString &reason) {
+            display.failure = uploadFailureText(display.sent, total, reason);
+            finish(display);
+        });
+        display.sender.startUpload(message);
+    }
+    int stoppedBy = 0;
+    QObject::connect(&stopSignals, &StopSignals::received, &loop, [&](int signal) {
+        // A display that has the whole message keeps it; the signal only ends the wait there.
+        for (const auto &display : displays) {
+            if (display->sender.isSending()) {
+                display->failure =
+                    uploadFailureText(display->sent, total, QStringLiteral("interrupted"));
+                display->sender.stop();
+            }
+        }
+        stoppedBy = signal;
         loop.quit();
     });
-    sender.startUpload(message);
-    loop.exec();
-    comm.setPortOpen(false);
+    if (std::any_of(displays.begin(), displays.end(), [](const auto &d) { return !d->done; }))
+        loop.exec();
+    for (const auto &display : displays)
+        display->comm.setPortOpen(false);
 
     if (progress)
         print(err, QStringLiteral("\r\x1b[K"));
-    if (!failure.isEmpty())
-        print(err, QStringLiteral("rq204-send: %1\n").arg(failure));
-    return status;
+    bool allSent = true;
+    for (const auto &display : displays) {
+        allSent = allSent && display->failure.isEmpty();
+        // One display is told only what went wrong; several, each what became of it.
+        if (displays.size() == 1 && !display->failure.isEmpty())
+            print(err, QStringLiteral("rq204-send: %1\n").arg(display->failure));
+        else if (displays.size() > 1)
+            print(err, QStringLiteral("rq204-send: %1: %2\n")
+                           .arg(printable(display->name),
+                                display->failure.isEmpty()
+                                    ? QStringLiteral("sent, all %1 characters").arg(total)
+                                    : display->failure));
+    }
+    return stoppedBy ? 128 + stoppedBy : allSent ? Sent : Failed;
 }
 
 } // namespace
@@ -327,8 +380,10 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption portOption(
         {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("The serial port: a port number as --list-ports shows it, or a device "
-                       "path. Without it, the first of ports 1 and 2 that opens."),
+        QStringLiteral("The serial port: a port number as --list-ports shows it, a device path, "
+                       "rfc2217://HOST:PORT or socket://HOST:PORT. Given more than once, the "
+                       "message goes to every port at once. Without it, port 1, or port 2 if "
+                       "port 1 does not open."),
         QStringLiteral("PORT"));
     const QCommandLineOption fileOption({QStringLiteral("f"), QStringLiteral("file")},
                                         QStringLiteral("Read the message from PATH (UTF-8)."),
@@ -381,10 +436,9 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
         return usageError(err, QStringLiteral("a message and --file given; choose one"));
     if (parser.isSet(fileOption) && parser.value(fileOption).isEmpty())
         return usageError(err, QStringLiteral("--file needs a file name"));
-    std::optional<QString> port;
-    if (parser.isSet(portOption)) {
-        port = parser.value(portOption);
-        if (const QString problem = Serial::portArgumentProblem(*port); !problem.isEmpty())
+    const QStringList ports = parser.values(portOption);
+    for (const QString &port : ports) {
+        if (const QString problem = Serial::portArgumentProblem(port); !problem.isEmpty())
             return usageError(err, problem);
     }
     const bool quiet = parser.isSet(quietOption);
@@ -442,5 +496,5 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
         printDryRun(message, out);
         return Sent;
     }
-    return send(message, port, listPorts, !quiet && isTerminal(err), err);
+    return send(message, ports, listPorts, !quiet && isTerminal(err), err);
 }

@@ -15,7 +15,8 @@ struct LineSettings
 };
 
 // An open line to a display, as the serial control uses it: a serial port of this host
-// (localport.h). It closes itself when the line goes away, and says so once.
+// (localport.h) or one on the network (remoteport.h). It closes itself when the line goes
+// away, and says so once.
 class Device : public QObject
 {
     Q_OBJECT
@@ -23,11 +24,16 @@ class Device : public QObject
 public:
     using QObject::QObject;
 
+    // Whether bytes may go out; a port on the network is not ready until it is connected and
+    // its line is set up.
+    virtual bool isReady() const { return true; }
     // Hands one byte to the line. Where the line is gone, the device closes and `lost` says why.
     virtual void write(char byte) = 0;
 
 signals:
-    // The line went away and the device has closed; `what` follows the port's name
-    // ("was disconnected").
-    void lost(const QString &what);
+    // The device has become ready.
+    void ready();
+    // The line went away, or never came, and the device has closed: why, as the user reads it
+    // ("port 1 (/dev/ttyUSB0) was disconnected").
+    void lost(const QString &reason);
 };

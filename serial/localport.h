@@ -13,9 +13,10 @@ class LocalPort : public Device
 public:
     // Opens the device at `path`, unless it is not a serial device or another program holds it
     // (a lock file, flock(), exclusive mode, or a terminal session running on it). Returns
-    // nothing and puts why into `problem`, as the words after "could not be opened: ".
-    static std::unique_ptr<LocalPort> open(const QString &path, const LineSettings &line,
-                                           QString &problem);
+    // nothing and puts why into `problem`, as the words after "could not be opened: ". `label`
+    // names the port in what `lost` says.
+    static std::unique_ptr<LocalPort> open(const QString &path, const QString &label,
+                                           const LineSettings &line, QString &problem);
     // Gives the line back as it was found and releases every lock.
     ~LocalPort() override;
 

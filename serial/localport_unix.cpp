@@ -468,6 +468,7 @@ void setLine(termios &tio, const LineSettings &line, speed_t speed)
 
 struct LocalPort::Private
 {
+    QString label;
     int fd = -1;
     bool exclusive = false;        // this program put the tty into exclusive mode
     std::optional<termios> found;  // the line as it was found, given back at the close
@@ -492,8 +493,8 @@ struct LocalPort::Private
     }
 };
 
-std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const LineSettings &line,
-                                           QString &problem)
+std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const QString &label,
+                                           const LineSettings &line, QString &problem)
 {
     const DeviceCheck check = checkDevice(path, DeadLocks::Remove);
     if (!check.problem.isEmpty()) {
@@ -508,6 +509,7 @@ std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const LineSettin
 
     // The one open of the device: on a UART it raises DTR and RTS, and every close drops them.
     auto d = std::make_unique<Private>();
+    d->label = label;
     const QByteArray device = QFile::encodeName(check.canonicalPath);
     do {
         d->fd = ::open(device.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -611,8 +613,9 @@ void LocalPort::write(char byte)
 
 void LocalPort::lose(const QString &what)
 {
+    const QString reason = QStringLiteral("%1 %2").arg(d->label, what);
     d->close();
-    emit lost(what);
+    emit lost(reason);
 }
 
 DeviceCheck checkDevice(const QString &path)

@@ -8,6 +8,7 @@
 
 struct LocalPort::Private
 {
+    QString label;
     QSerialPort port;
 };
 
@@ -55,10 +56,11 @@ QString openFailureText(QSerialPort::SerialPortError error, const QString &syste
 
 } // namespace
 
-std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const LineSettings &line,
-                                           QString &problem)
+std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const QString &label,
+                                           const LineSettings &line, QString &problem)
 {
     auto d = std::make_unique<Private>();
+    d->label = label;
     d->port.setPortName(path);
     d->port.setBaudRate(line.baud);
     d->port.setParity(parityOf(line.parity));
@@ -97,8 +99,9 @@ void LocalPort::write(char byte)
 
 void LocalPort::lose(const QString &what)
 {
+    const QString reason = QStringLiteral("%1 %2").arg(d->label, what);
     d->port.close();
-    emit lost(what);
+    emit lost(reason);
 }
 
 DeviceCheck checkDevice(const QString &path)

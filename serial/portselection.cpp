@@ -1,6 +1,7 @@
 #include "portselection.h"
 
 #include "portnumber.h"
+#include "remoteport.h"
 #include "serialcontrol.h"
 #include "serialerror.h"
 
@@ -10,10 +11,11 @@ namespace Serial {
 
 void selectPort(SerialControl &comm, const QString &selectorText, const HostPorts &ports)
 {
-    if (comm.portOpen())
+    // A connection still being made is given up too: the newer text wins.
+    if (comm.portOpen() || comm.portOpening())
         comm.setPortOpen(false);
 
-    if (namesDevicePath(selectorText)) {
+    if (namesDevicePath(selectorText) || RemotePort::names(selectorText)) {
         comm.setDevicePath(selectorText.trimmed());
     } else {
         const qint16 number = readPortNumber(selectorText);
@@ -57,9 +59,15 @@ QString portArgumentProblem(const QString &text)
     static const QRegularExpression number(QStringLiteral("^\\s*\\d+\\s*$"));
     if (number.match(text).hasMatch() || namesDevicePath(text))
         return {};
+    QString problem;
+    if (RemotePort::names(text)) {
+        RemotePort::parse(text, problem);
+        return problem.isEmpty() ? QString() : QStringLiteral("--port: ") + problem;
+    }
     if (text.trimmed().isEmpty())
         return QStringLiteral("--port needs a port number or a device path");
-    return QStringLiteral("--port \"%1\" is neither a port number nor a device path")
+    return QStringLiteral("--port \"%1\" is neither a port number, a device path nor a network "
+                          "port")
         .arg(shortened(text));
 }
 

@@ -13,8 +13,9 @@ namespace Serial {
 inline const QString DeviceLine = QStringLiteral("2400,N,8,1");
 
 // Closes the port, points the control at the port the selector's text names among the host's
-// `ports` (or at the device path it names), gives it the device's line settings and opens it.
-// A failure leaves no port open and is thrown as SerialError.
+// `ports` (or at the device path or network port it names), gives it the device's line
+// settings and opens it. A failure leaves no port open and is thrown as SerialError; a port on
+// the network goes on opening after this returns.
 void selectPort(SerialControl &comm, const QString &selectorText, const HostPorts &ports);
 
 // A port that opened, as the selector lists it.
@@ -39,7 +40,8 @@ struct ProbeResult
 ProbeResult probePorts(SerialControl &comm, const HostPorts &ports, bool keepFirst = false);
 
 // Why a port named on the command line can't name a port ("abc"); empty when it is a port
-// number or a device path. The port box reads whatever is typed by its own rules.
+// number, a device path or a whole network port. The port box reads whatever is typed by its
+// own rules.
 QString portArgumentProblem(const QString &text);
 
 } // namespace Serial

@@ -1,6 +1,7 @@
 #include "serialcontrol.h"
 
 #include "localport.h"
+#include "remoteport.h"
 #include "serialerror.h"
 
 namespace {
@@ -42,7 +43,7 @@ SerialControl::~SerialControl() = default;
 
 void SerialControl::mustBeClosed() const
 {
-    if (portOpen())
+    if (m_device)
         throw SerialError(
             QStringLiteral("%1 must be closed before another port is chosen").arg(portLabel()));
 }
@@ -90,14 +91,24 @@ void SerialControl::setPortOpen(bool open)
             QStringLiteral("port %1 could not be opened: no such port").arg(m_commPort));
 
     QString problem;
-    std::unique_ptr<Device> device = LocalPort::open(m_target.path, m_line, problem);
-    if (!device)
-        throw SerialError(QStringLiteral("%1 could not be opened: %2").arg(portLabel(), problem));
-    connect(device.get(), &Device::lost, this, [this](const QString &what) {
+    std::unique_ptr<Device> device;
+    if (m_namedByPath && RemotePort::names(m_target.path)) {
+        const std::optional<RemotePort::Address> address = RemotePort::parse(m_target.path, problem);
+        if (!address)
+            throw SerialError(problem);
+        device = std::make_unique<RemotePort>(*address, m_line);
+    } else {
+        device = LocalPort::open(m_target.path, portLabel(), m_line, problem);
+        if (!device)
+            throw SerialError(
+                QStringLiteral("%1 could not be opened: %2").arg(portLabel(), problem));
+    }
+    connect(device.get(), &Device::ready, this, &SerialControl::portOpened);
+    connect(device.get(), &Device::lost, this, [this](const QString &reason) {
         // The device has closed itself and is inside its own signal: it goes when the event
         // loop next runs, or with this control.
         m_device.release()->deleteLater();
-        emit portLost(QStringLiteral("%1 %2").arg(portLabel(), what));
+        emit portLost(reason);
     });
     device->setParent(this);
     m_device = std::move(device);

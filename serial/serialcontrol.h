@@ -7,8 +7,10 @@
 #include <memory>
 
 // The program's one serial control, `comm`: pointed at a port, given its line settings and
-// opened, it hands bytes to one open device. An open that fails throws SerialError with a text
-// for the user; a device lost later closes the port and says why in `portLost`, once.
+// opened, it hands bytes to one open device, a port of this host or one on the network. An open
+// that fails throws SerialError with a text for the user. A port on the network opens in the
+// background; a connection that fails, like a device lost later, closes the port and says why
+// in `portLost`, once.
 class SerialControl : public QObject
 {
     Q_OBJECT
@@ -21,10 +23,13 @@ public:
     // has no such port). The port selection decides which device that is.
     qint16 commPort() const { return m_commPort; }
     void setCommPort(qint16 number, const PortDevice &device = {});
-    // Points the control at a device named by its path instead of a number.
+    // Points the control at a device named by its path, or at a port on the network
+    // ("rfc2217://HOST:PORT", "socket://HOST:PORT"), instead of a number.
     void setDevicePath(const QString &path);
 
-    bool portOpen() const { return m_device != nullptr; }
+    // Open and ready for bytes; a port on the network is first `portOpening()`.
+    bool portOpen() const { return m_device && m_device->isReady(); }
+    bool portOpening() const { return m_device && !m_device->isReady(); }
     void setPortOpen(bool open);
 
     // "baud,parity,data,stop", e.g. "2400,N,8,1"; applied at the next open.
@@ -38,7 +43,10 @@ public:
     QString portLabel() const;
 
 signals:
-    // The open port went away (unplugged, a write failed); it has been closed.
+    // A port that was opening is open.
+    void portOpened();
+    // The port went away (unplugged, a write failed, the server closed the connection) or could
+    // not be reached; it has been closed.
     void portLost(const QString &reason);
 
 private:

@@ -57,7 +57,7 @@ void TestProgram::commandLine_data()
         << QStringList{"--port"} << 2 << "rq204-upload: Missing value after '--port'.";
     QTest::newRow("port that names no port")
         << QStringList{"--port", "1.5x"} << 2
-        << "rq204-upload: --port \"1.5x\" is neither a port number nor a device path\n"
+        << "rq204-upload: --port \"1.5x\" is neither a port number, a device path nor a network port\n"
            "Try 'rq204-upload --help'.";
 }
 

@@ -1,5 +1,6 @@
 #include "ptydevice.h"
 #include "sendcommand.h"
+#include "virtualdevice.h"
 #include "withoutdisplay.h"
 
 #include <QElapsedTimer>
@@ -24,28 +25,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Starts the virtual RQ204 for one upload and returns its pty, or an empty path.
-QString startDevice(QProcess &device, const QString &pathFile)
-{
-    QFile::remove(pathFile);
-    device.start(QStringLiteral(RQ204_VIRTUAL_PATH),
-                 {"--once", "--silence-ms", "150", "--timeout-s", "30", "--path-file", pathFile});
-    for (int waited = 0; !QFile::exists(pathFile) && waited < 5000; waited += 20)
-        QTest::qWait(20);
-    QFile file(pathFile);
-    const QString path = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QString();
-    // Whatever the device prints, a test only ever sends to a pseudo-terminal.
-    return path.startsWith(QLatin1String("/dev/pts/")) ? path : QString();
-}
-
-QJsonObject summaryOf(const QByteArray &output)
-{
-    const QByteArrayList lines = output.trimmed().split('\n');
-    if (!lines.last().startsWith("SUMMARY "))
-        return {};
-    return QJsonDocument::fromJson(lines.last().mid(int(qstrlen("SUMMARY ")))).object();
-}
 
 // What the command wrote into a stream the test handed it.
 QString writtenTo(FILE *stream)
@@ -126,9 +105,9 @@ void TestSend::upload_data()
     row("missing port: the window's words", dev, {"--port", "3", "Hi"}, {}, {}, 1,
         {"rq204-send: The message was not sent: port 3 could not be opened: no such port.\n"});
     row("--port that names no port", dev, {"-p", "abc", "Hi"}, {}, {}, 2,
-        {"rq204-send: --port \"abc\" is neither a port number nor a device path\n"});
+        {"rq204-send: --port \"abc\" is neither a port number, a device path nor a network port\n"});
     row("--port with a number and more", dev, {"--port", "1.5x", "Hi"}, {}, {}, 2,
-        {"rq204-send: --port \"1.5x\" is neither a port number nor a device path\n"});
+        {"rq204-send: --port \"1.5x\" is neither a port number, a device path nor a network port\n"});
     row("--port empty", dev, {"--port", "", "Hi"}, {}, {}, 2,
         {"rq204-send: --port needs a port number or a device path\n"});
     row("--file empty", dev, {"--port", "%dev", "--file", ""}, {}, {}, 2,

@@ -695,7 +695,8 @@ int openOnce(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QString problem;
-    const auto port = LocalPort::open(QString::fromLocal8Bit(argv[2]), LineSettings{}, problem);
+    const auto port =
+        LocalPort::open(QString::fromLocal8Bit(argv[2]), QString(), LineSettings{}, problem);
     std::fputs(problem.toUtf8().constData(), stdout);
     return 0;
 }

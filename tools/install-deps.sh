@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the program needs that this machine lacks, and nothing else.
 #   tools/install-deps.sh               build and run
-#   tools/install-deps.sh --test        also what the tests and the package check need: an X
+#   tools/install-deps.sh --test        also what the tests and the package check need: ser2net
+#                                       for displays on the network, an X
 #                                       server and a window manager for the desktop test, the
 #                                       tools it reads them with, and the Debian package checkers
 #   tools/install-deps.sh --bench       also Xvfb, metacity and ImageMagick (benchmarks)
@@ -12,7 +13,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-liberation)
 for option in "$@"; do
     case "$option" in
-    --test) packages+=(xvfb xauth x11-utils xdotool metacity
+    --test) packages+=(xvfb xauth x11-utils xdotool metacity ser2net
         dpkg-dev file lintian desktop-file-utils appstream) ;;
     --bench) packages+=(xvfb xauth x11-utils metacity imagemagick) ;;
     --screenshot) packages+=(xvfb xauth x11-utils imagemagick metacity xdotool) ;;

@@ -32,6 +32,10 @@ void PacedSender::sendNextChar()
 {
     if (m_nextCharPos < 1 || m_nextCharPos > m_stream.size())
         return;
+    // A port on the network still connecting: the byte waits for the next tick. How long it
+    // may take is the port's to say; when it gives up, portLost ends the upload.
+    if (m_comm.portOpening())
+        return;
     // Ticks come straight from the event loop: nothing may escape from here.
     try {
         m_comm.setOutput(m_stream.at(m_nextCharPos - 1));

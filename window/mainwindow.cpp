@@ -67,6 +67,7 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     connect(&m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
     connect(&m_sender, &PacedSender::failed, this, &MainWindow::reportUploadFailure);
     connect(&m_comm, &SerialControl::portLost, this, &MainWindow::portLost);
+    connect(&m_comm, &SerialControl::portOpened, this, [this] { markSelector(QString()); });
 
     guarded([this] { load(); });
     // Put in as if typed: the text change selects the port.
@@ -163,7 +164,8 @@ void MainWindow::startUpload()
     // Whatever closed the port (an adapter unplugged, a program that held it), the port box
     // still names it and it may be usable by now: Send selects it once more before the upload
     // finds no port. An empty box names nothing to try.
-    if (!m_comm.portOpen() && !m_ui->Combo1->currentText().trimmed().isEmpty())
+    if (!m_comm.portOpen() && !m_comm.portOpening() &&
+        !m_ui->Combo1->currentText().trimmed().isEmpty())
         selectPort();
     m_sender.startUpload(m_ui->Text1->message());
 }
@@ -224,12 +226,17 @@ void MainWindow::portLost(const QString &reason)
 
 void MainWindow::markSelector(const QString &problem)
 {
+    // Red for a port that can't be used; the placeholder's grey while a port on the network is
+    // still connecting, which is no failure yet.
+    const bool opening = problem.isEmpty() && m_comm.portOpening();
     QLineEdit *edit = m_ui->Combo1->lineEdit();
     QPalette palette = edit->palette();
-    palette.setColor(QPalette::Text,
-                     problem.isEmpty() ? QPalette().color(QPalette::Text) : ErrorColour);
+    palette.setColor(QPalette::Text, !problem.isEmpty() ? ErrorColour
+                                     : opening          ? QPalette().color(QPalette::PlaceholderText)
+                                                        : QPalette().color(QPalette::Text));
     edit->setPalette(palette);
-    m_ui->Combo1->setAccessibleDescription(problem);
+    m_ui->Combo1->setAccessibleDescription(
+        opening ? QStringLiteral("connecting to %1").arg(m_comm.portLabel()) : problem);
 }
 
 void MainWindow::showHelp()

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "device.h"
+
+#include <QByteArray>
+#include <QTcpSocket>
+#include <QTimer>
+#include <bitset>
+#include <optional>
+
+// A display's serial line on the network, behind a device server or ser2net, named the way
+// pyserial made common: "rfc2217://HOST:PORT" sets the remote line up over telnet's
+// COM-PORT-OPTION (RFC 2217); "socket://HOST:PORT" is raw TCP to a line already set up. The
+// connection is made without blocking; the port is ready once it stands and, for RFC 2217, the
+// server has taken every line setting.
+class RemotePort : public Device
+{
+    Q_OBJECT
+
+public:
+    struct Address
+    {
+        bool telnet = true; // rfc2217://, else socket://
+        QString host;       // a name, an IPv4 address or an IPv6 address (without brackets)
+        quint16 port = 0;
+        QString text; // "HOST:PORT" as the user wrote it
+    };
+
+    // Whether `text` names a port on the network at all, complete or not.
+    static bool names(const QString &text);
+    // The address a complete "rfc2217://HOST:PORT" or "socket://HOST:PORT" names; nothing for
+    // anything else, with why in `problem`.
+    static std::optional<Address> parse(const QString &text, QString &problem);
+
+    // The longest wait for a connection and the server's answers, in seconds.
+    static constexpr int AnswerTime = 5;
+
+    RemotePort(const Address &address, const LineSettings &line, QObject *parent = nullptr);
+    ~RemotePort() override;
+
+    bool isReady() const override { return m_ready; }
+    void write(char byte) override;
+
+private:
+    void negotiate();
+    void readServer();
+    void handleCommand(unsigned char command, unsigned char option);
+    void handleSubnegotiation(const QByteArray &data);
+    void fail(const QString &reason);
+
+    Address m_address;
+    LineSettings m_line;
+    QTcpSocket m_socket;
+    QTimer m_answerTime;
+    bool m_ready = false;
+    bool m_settingsSent = false;
+    int m_settingsTaken = 0;  // line settings the server has acknowledged
+    std::bitset<256> m_saidWill; // options this program has said it will or won't do
+    std::bitset<256> m_saidDo;   // options it has asked the server to do or not to do
+    QByteArray m_received;    // what the server sent that is not yet handled
+    QByteArray m_serverSaid;  // text the server sent before the port was ready
+};

@@ -1,0 +1,98 @@
+#include "ser2net.h"
+
+#include <QFile>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTest>
+
+#include <algorithm>
+
+quint16 freeTcpPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
+
+Ser2net::Ser2net(const QStringList &devices) : m_devices(devices) {}
+
+Ser2net::~Ser2net()
+{
+    kill();
+}
+
+bool Ser2net::installed()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty();
+}
+
+bool Ser2net::start()
+{
+    // -n: in the foreground, as the test's child; -u: no UUCP lock left behind by kill().
+    QStringList arguments{QStringLiteral("-n"), QStringLiteral("-u")};
+    const auto yaml = [&](const QString &line) { arguments << QStringLiteral("-Y") << line; };
+    for (int i = 0; i < m_devices.size(); ++i) {
+        const QString accepters[] = {QStringLiteral("telnet(rfc2217),tcp"),
+                                     QStringLiteral("tcp"), QStringLiteral("telnet,tcp")};
+        const QString lines[] = {QStringLiteral("9600n81"), QStringLiteral("2400n81"),
+                                 QStringLiteral("2400n81")};
+        for (int kind = 0; kind < 3; ++kind) {
+            const quint16 port = freeTcpPort();
+            m_ports.append(port);
+            yaml(QStringLiteral("connection: &c%1x%2").arg(i).arg(kind));
+            yaml(QStringLiteral("  accepter: %1,127.0.0.1,%2").arg(accepters[kind]).arg(port));
+            yaml(QStringLiteral("  connector: serialdev,%1,%2,local").arg(m_devices[i], lines[kind]));
+        }
+    }
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(QStandardPaths::findExecutable(QStringLiteral("ser2net")), arguments);
+    if (!m_process.waitForStarted())
+        return false;
+    // Listening, read from the kernel's table: a test connection would make ser2net open the
+    // device, and its close would set the device's line back behind the next client's back.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        QFile table(QStringLiteral("/proc/net/tcp"));
+        QSet<quint16> listening;
+        if (table.open(QIODevice::ReadOnly)) {
+            // "0: 0100007F:1F90 00000000:0000 0A …": local address:port in hex, state 0A.
+            for (const QByteArray &line : table.readAll().split('\n')) {
+                const QList<QByteArray> fields = line.simplified().split(' ');
+                if (fields.size() > 3 && fields.at(3) == "0A")
+                    listening.insert(quint16(fields.at(1).split(':').value(1).toUInt(nullptr, 16)));
+            }
+        }
+        if (std::all_of(m_ports.begin(), m_ports.end(),
+                        [&](quint16 port) { return listening.contains(port); }))
+            return true;
+        QTest::qWait(25);
+    }
+    return false;
+}
+
+void Ser2net::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
+QString Ser2net::rfc2217(int device) const
+{
+    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_ports.value(3 * device));
+}
+
+QString Ser2net::raw(int device) const
+{
+    return QStringLiteral("socket://127.0.0.1:%1").arg(m_ports.value(3 * device + 1));
+}
+
+QString Ser2net::telnetOnly(int device) const
+{
+    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_ports.value(3 * device + 2));
+}
+
+QString Ser2net::output()
+{
+    return QString::fromLocal8Bit(m_process.readAll());
+}

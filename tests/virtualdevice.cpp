@@ -1,0 +1,26 @@
+#include "virtualdevice.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QTest>
+
+QString startDevice(QProcess &device, const QString &pathFile)
+{
+    QFile::remove(pathFile);
+    device.start(QStringLiteral(RQ204_VIRTUAL_PATH),
+                 {"--once", "--silence-ms", "150", "--timeout-s", "30", "--path-file", pathFile});
+    for (int waited = 0; !QFile::exists(pathFile) && waited < 5000; waited += 20)
+        QTest::qWait(20);
+    QFile file(pathFile);
+    const QString path = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QString();
+    // Whatever the device prints, a test only ever sends to a pseudo-terminal.
+    return path.startsWith(QLatin1String("/dev/pts/")) ? path : QString();
+}
+
+QJsonObject summaryOf(const QByteArray &output)
+{
+    const QByteArrayList lines = output.trimmed().split('\n');
+    if (!lines.last().startsWith("SUMMARY "))
+        return {};
+    return QJsonDocument::fromJson(lines.last().mid(int(qstrlen("SUMMARY ")))).object();
+}
