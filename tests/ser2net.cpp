@@ -8,6 +8,23 @@
 
 #include <algorithm>
 
+QSet<quint16> listeningTcpPorts()
+{
+    QSet<quint16> listening;
+    for (const QString &table : {QStringLiteral("/proc/net/tcp"), QStringLiteral("/proc/net/tcp6")}) {
+        QFile file(table);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        // "0: 0100007F:1F90 00000000:0000 0A …": local address:port in hex, state 0A.
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 3 && fields.at(3) == "0A")
+                listening.insert(quint16(fields.at(1).split(':').value(1).toUInt(nullptr, 16)));
+        }
+    }
+    return listening;
+}
+
 quint16 freeTcpPort()
 {
     QTcpServer server;
@@ -51,16 +68,7 @@ bool Ser2net::start()
     // Listening, read from the kernel's table: a test connection would make ser2net open the
     // device, and its close would set the device's line back behind the next client's back.
     for (int attempt = 0; attempt < 200; ++attempt) {
-        QFile table(QStringLiteral("/proc/net/tcp"));
-        QSet<quint16> listening;
-        if (table.open(QIODevice::ReadOnly)) {
-            // "0: 0100007F:1F90 00000000:0000 0A …": local address:port in hex, state 0A.
-            for (const QByteArray &line : table.readAll().split('\n')) {
-                const QList<QByteArray> fields = line.simplified().split(' ');
-                if (fields.size() > 3 && fields.at(3) == "0A")
-                    listening.insert(quint16(fields.at(1).split(':').value(1).toUInt(nullptr, 16)));
-            }
-        }
+        const QSet<quint16> listening = listeningTcpPorts();
         if (std::all_of(m_ports.begin(), m_ports.end(),
                         [&](quint16 port) { return listening.contains(port); }))
             return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -35,3 +36,5 @@ private:
 
 // A TCP port of 127.0.0.1 that nothing listens on now.
 quint16 freeTcpPort();
+// The TCP ports something listens on now, read from the kernel's table without connecting.
+QSet<quint16> listeningTcpPorts();

@@ -2,8 +2,15 @@
 #include "messageedit.h"
 #include "program.h"
 #include "ptydevice.h"
+#include "ser2net.h"
+#include "virtualdevice.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QTemporaryDir>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -24,6 +31,7 @@ private slots:
     void cleanupTestCase();
     void titlesAsTheDesktopShowsThem();
     void reportLeavesTheKeyboardAlone();
+    void networkPortTypedAtTheKeyboard();
 
 private:
     QProcess m_windowManager;
@@ -134,6 +142,70 @@ void TestDesktop::reportLeavesTheKeyboardAlone()
     QTest::qWait(200);
     QVERIFY(report->isVisible());
     QCOMPARE(QApplication::focusWidget(), text1);
+}
+
+void TestDesktop::networkPortTypedAtTheKeyboard()
+{
+    if (!Ser2net::installed())
+        QSKIP("ser2net is not installed (tools/install-deps.sh --test installs it)");
+    QTemporaryDir scratch;
+    QProcess device;
+    const QString path = startDevice(device, scratch.filePath(QStringLiteral("port")));
+    QVERIFY(!path.isEmpty());
+    // Every start of the port's number is a port of its own while it is typed, tried as it
+    // stands: none may reach another service of this machine.
+    std::unique_ptr<Ser2net> server;
+    QString url;
+    for (int attempt = 0; attempt < 20 && url.isEmpty(); ++attempt) {
+        server = std::make_unique<Ser2net>(QStringList{path});
+        QVERIFY(server->start());
+        const QString number = server->rfc2217().section(u':', -1);
+        const QSet<quint16> listening = listeningTcpPorts();
+        bool clear = true;
+        for (int digits = 1; digits < number.size(); ++digits)
+            clear = clear && !listening.contains(quint16(number.left(digits).toUInt()));
+        // By name, so that each whole text on the way is looked up as well.
+        if (clear)
+            url = server->rfc2217().replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
+    }
+    QVERIFY(!url.isEmpty());
+
+    MainWindow window(portsAt({}));
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QLineEdit *portBox = window.findChild<QComboBox *>("Combo1")->lineEdit();
+    portBox->setFocus();
+
+    // The event loop's longest stall while the keyboard types: a 1 ms timer's largest lateness.
+    QElapsedTimer clock;
+    qint64 lastTick = 0;
+    qint64 longestStall = 0;
+    QTimer watch;
+    watch.setTimerType(Qt::PreciseTimer);
+    connect(&watch, &QTimer::timeout, this, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longestStall = std::max(longestStall, now - lastTick - 1'000'000);
+        lastTick = now;
+    });
+    clock.start();
+    watch.start(1);
+    QProcess typing;
+    typing.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("40"), url});
+    QTRY_VERIFY_WITH_TIMEOUT(typing.state() == QProcess::NotRunning, 20000);
+    watch.stop();
+    qInfo("longest event-loop stall while typing %s: %.1f ms", qPrintable(url),
+          double(longestStall) / 1e6);
+    QCOMPARE(portBox->text(), url);
+
+    QTRY_VERIFY_WITH_TIMEOUT(window.comm().portOpen(), 10000);
+    window.findChild<MessageEdit *>("Text1")->setMessage(QStringLiteral("Hi \u00ff$"));
+    QTest::mouseClick(window.findChild<QPushButton *>("Command2"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(device.state() == QProcess::NotRunning, 20000);
+    const QJsonObject summary = summaryOf(device.readAllStandardOutput());
+    QCOMPARE(summary.value("bytes").toString(), QStringLiteral("48 69 20 FF 0B 0D"));
+    QCOMPARE(summary.value("baud").toInt(), 2400);
 }
 
 QTEST_MAIN(TestDesktop)
