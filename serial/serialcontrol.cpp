@@ -84,7 +84,7 @@ void SerialControl::setPortOpen(bool open)
         m_device.reset();
         return;
     }
-    if (portOpen())
+    if (m_device)
         throw SerialError(QStringLiteral("%1 is already open").arg(portLabel()));
     if (m_target.path.isEmpty())
         throw SerialError(
