@@ -43,6 +43,7 @@ private slots:
     void layout_data();
     void layout();
     void fixedWindow();
+    void focusChain_data();
     void focusChain();
     void help();
     void helpDuringUpload();
@@ -502,23 +503,39 @@ void TestMainWindow::fixedWindow()
     QVERIFY(!m_window->findChild<QProgressBar *>()->accessibleName().isEmpty());
 }
 
+void TestMainWindow::focusChain_data()
+{
+    QTest::addColumn<bool>("backwards"); // Shift+Tab instead of Tab
+    QTest::addColumn<QStringList>("visited");
+
+    QTest::newRow("Tab") << false
+                         << QStringList{"Text1", "Combo1", "Command6", "Command2", "Command1",
+                                        "Text1"};
+    QTest::newRow("Shift+Tab") << true
+                               << QStringList{"Text1", "Command1", "Command2", "Command6",
+                                              "Combo1", "Text1"};
+}
+
 void TestMainWindow::focusChain()
 {
+    QFETCH(bool, backwards);
+    QFETCH(QStringList, visited);
+
     startWindow({m_port1->path(), m_port2->path()});
     QApplication::setActiveWindow(m_window.get());
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-    const QStringList expected{"Text1", "Combo1", "Command6", "Command2", "Command1", "Text1"};
-    QStringList visited;
-    for (int i = 0; i < expected.size(); ++i) {
+    QStringList seen;
+    for (int i = 0; i < visited.size(); ++i) {
         QWidget *focus = QApplication::focusWidget();
         QVERIFY(focus);
         // The selector's line edit stands in for it.
         if (qobject_cast<QComboBox *>(focus->parentWidget()))
             focus = focus->parentWidget();
-        visited.append(focus->objectName());
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        seen.append(focus->objectName());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
+                        backwards ? Qt::ShiftModifier : Qt::NoModifier);
     }
-    QCOMPARE(visited, expected);
+    QCOMPARE(seen, visited);
 }
 
 void TestMainWindow::help()

@@ -43,6 +43,9 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     // it again. The box's editor is made here, so that its first listener sees the end of the
     // edit before the box does and its last one after.
     auto *portEdit = new QLineEdit(m_ui->Combo1);
+    // A new widget joins the focus chain at its end; taking the old editor's place beside the
+    // box keeps Shift+Tab on the form's order instead of a loop between it and the message box.
+    setTabOrder(m_ui->Combo1, portEdit);
     connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = true; });
     m_ui->Combo1->setLineEdit(portEdit);
     connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = false; });
