@@ -4,6 +4,7 @@
 #include "ptydevice.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -420,28 +421,31 @@ void TestMainWindow::layout_data()
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("toolTip");
+    QTest::addColumn<QString>("spoken"); // the name a screen reader speaks for it
 
     // Positions as laid out in twips, 15 to the pixel at 96 dpi.
     const auto twips = [](int left, int top, int width, int height) {
         return QRect(left / 15, top / 15, width / 15, height / 15);
     };
     QTest::newRow("Label1") << "Label1" << twips(480, 480, 1335, 255) << "Choose serial port"
-                            << "";
+                            << "" << "Choose serial port";
     QTest::newRow("Combo1") << "Combo1" << twips(1920, 480, 615, 315) << "1"
-                            << "Select the serial port";
+                            << "Select the serial port" << "Choose serial port";
     QTest::newRow("Label2")
         << "Label2" << twips(3240, 480, 3135, 375) << "124  characters remaining"
-        << "Total memory = 124 characters.  This counter shows the # of characters left";
+        << "Total memory = 124 characters.  This counter shows the # of characters left"
+        << "124  characters remaining";
     QTest::newRow("Label3") << "Label3" << twips(5040, 1080, 1335, 255) << "'$' adds a pause"
-                            << "Put a '$' anywhere in your text to pause the scrolling ";
+                            << "Put a '$' anywhere in your text to pause the scrolling "
+                            << "'$' adds a pause";
     QTest::newRow("Text1") << "Text1" << twips(360, 1200, 3975, 1605) << ""
-                           << "Textbox.  Enter your message here";
+                           << "Textbox.  Enter your message here" << "Message";
     QTest::newRow("Command1") << "Command1" << twips(5040, 1440, 1335, 375) << "Help"
-                              << "About this utility";
+                              << "About this utility" << "Help";
     QTest::newRow("Command6") << "Command6" << twips(5040, 1920, 1335, 375) << "Clear"
-                              << "Clear the textbox";
+                              << "Clear the textbox" << "Clear";
     QTest::newRow("Command2") << "Command2" << twips(5040, 2400, 1335, 375) << "Send to LCD"
-                              << "Click to send the message to the RQ204";
+                              << "Click to send the message to the RQ204" << "Send to LCD";
 }
 
 void TestMainWindow::layout()
@@ -450,6 +454,7 @@ void TestMainWindow::layout()
     QFETCH(QRect, geometry);
     QFETCH(QString, text);
     QFETCH(QString, toolTip);
+    QFETCH(QString, spoken);
 
     startWindow({m_port1->path(), m_port2->path()});
     QWidget *control = m_window->findChild<QWidget *>(name);
@@ -466,6 +471,10 @@ void TestMainWindow::layout()
     else if (auto *edit = qobject_cast<MessageEdit *>(control))
         shown = edit->message();
     QCOMPARE(shown, text);
+    // The port box's editor is what takes the focus, and so what is spoken.
+    auto *combo = qobject_cast<QComboBox *>(control);
+    QWidget *focused = combo ? combo->lineEdit() : control;
+    QCOMPARE(QAccessible::queryAccessibleInterface(focused)->text(QAccessible::Name), spoken);
 
     if (name == u"Text1") {
         QCOMPARE(control->font().family(), QStringLiteral("Courier New"));
@@ -494,6 +503,10 @@ void TestMainWindow::fixedWindow()
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
     QVERIFY(flags & Qt::WindowCloseButtonHint);
     QVERIFY(!m_window->windowIcon().isNull());
+    // A screen reader names the program's window as a window, by its caption.
+    const QAccessibleInterface *form = QAccessible::queryAccessibleInterface(m_window.get());
+    QCOMPARE(form->role(), QAccessible::Window);
+    QCOMPARE(form->text(QAccessible::Name), QStringLiteral("RQ204 Message upload utility"));
     QCOMPARE(m_window->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
     QCOMPARE(m_window->findChild<QLabel *>("Label1")->buddy(), combo1());
 

@@ -5,6 +5,7 @@
 #include "serialerror.h"
 #include "ui_mainwindow.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -24,6 +25,15 @@ const QString HelpText = QStringLiteral(
     "received characters.  When the last character is received, the RQ204 starts displaying "
     "your message.");
 
+// Qt describes a plain widget window as a client area ("filler" to a screen reader); this one is
+// the program's window.
+QAccessibleInterface *accessibleForm(const QString &className, QObject *object)
+{
+    if (className == u"MainWindow" && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+    return nullptr;
+}
+
 } // namespace
 
 MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initialPort,
@@ -33,6 +43,8 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
                           Qt::MSWindowsFixedSizeDialogHint),
       m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
 {
+    // Before anything asks how to describe the window.
+    QAccessible::installFactory(accessibleForm);
     m_ui->setupUi(this);
     // A PNG, which Qt reads without loading an image plugin.
     setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.png")));
@@ -49,6 +61,11 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = true; });
     m_ui->Combo1->setLineEdit(portEdit);
     connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = false; });
+    // Spoken by its label's caption rather than by the port it shows: the editor, which takes
+    // the focus, and the box, where Qt names it so (on Linux it names the box by its text and
+    // links the label to it).
+    portEdit->setAccessibleName(m_ui->Label1->text());
+    m_ui->Combo1->setAccessibleName(m_ui->Label1->text());
     // No completion may turn a typed "1" into something else behind the user's back.
     m_ui->Combo1->setCompleter(nullptr);
     fitCaptions();
