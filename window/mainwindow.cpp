@@ -5,8 +5,8 @@
 #include "serialerror.h"
 #include "ui_mainwindow.h"
 
-#include <QAccessibleWidget>
 #include <QAbstractItemView>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -71,7 +71,7 @@ private:
 // widget window as a client area ("filler"); this one is the program's window. A report never
 // takes the focus, so a screen reader, which reads an alert when its window is activated, would
 // never read it; a notification it reads the moment it shows.
-QAccessibleInterface *accessibleWindow(const QString &className, QObject *object)
+QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
 {
     if (className == u"MainWindow" && object->isWidgetType())
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
@@ -91,8 +91,8 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
                           Qt::MSWindowsFixedSizeDialogHint),
       m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
 {
-    // Before anything asks how to describe the window.
-    QAccessible::installFactory(accessibleWindow);
+    // Before anything asks how to describe the window or its port box.
+    QAccessible::installFactory(accessibleFor);
     m_ui->setupUi(this);
     // A PNG, which Qt reads without loading an image plugin.
     setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.png")));
