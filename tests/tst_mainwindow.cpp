@@ -4,6 +4,7 @@
 #include "ptydevice.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -43,6 +44,7 @@ private slots:
     void layout_data();
     void layout();
     void fixedWindow();
+    void focusChain_data();
     void focusChain();
     void help();
     void helpDuringUpload();
@@ -419,28 +421,31 @@ void TestMainWindow::layout_data()
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("toolTip");
+    QTest::addColumn<QString>("spoken"); // the name a screen reader speaks for it
 
     // Positions as laid out in twips, 15 to the pixel at 96 dpi.
     const auto twips = [](int left, int top, int width, int height) {
         return QRect(left / 15, top / 15, width / 15, height / 15);
     };
     QTest::newRow("Label1") << "Label1" << twips(480, 480, 1335, 255) << "Choose serial port"
-                            << "";
+                            << "" << "Choose serial port";
     QTest::newRow("Combo1") << "Combo1" << twips(1920, 480, 615, 315) << "1"
-                            << "Select the serial port";
+                            << "Select the serial port" << "Choose serial port";
     QTest::newRow("Label2")
         << "Label2" << twips(3240, 480, 3135, 375) << "124  characters remaining"
-        << "Total memory = 124 characters.  This counter shows the # of characters left";
+        << "Total memory = 124 characters.  This counter shows the # of characters left"
+        << "124  characters remaining";
     QTest::newRow("Label3") << "Label3" << twips(5040, 1080, 1335, 255) << "'$' adds a pause"
-                            << "Put a '$' anywhere in your text to pause the scrolling ";
+                            << "Put a '$' anywhere in your text to pause the scrolling "
+                            << "'$' adds a pause";
     QTest::newRow("Text1") << "Text1" << twips(360, 1200, 3975, 1605) << ""
-                           << "Textbox.  Enter your message here";
+                           << "Textbox.  Enter your message here" << "Message";
     QTest::newRow("Command1") << "Command1" << twips(5040, 1440, 1335, 375) << "Help"
-                              << "About this utility";
+                              << "About this utility" << "Help";
     QTest::newRow("Command6") << "Command6" << twips(5040, 1920, 1335, 375) << "Clear"
-                              << "Clear the textbox";
+                              << "Clear the textbox" << "Clear";
     QTest::newRow("Command2") << "Command2" << twips(5040, 2400, 1335, 375) << "Send to LCD"
-                              << "Click to send the message to the RQ204";
+                              << "Click to send the message to the RQ204" << "Send to LCD";
 }
 
 void TestMainWindow::layout()
@@ -449,6 +454,7 @@ void TestMainWindow::layout()
     QFETCH(QRect, geometry);
     QFETCH(QString, text);
     QFETCH(QString, toolTip);
+    QFETCH(QString, spoken);
 
     startWindow({m_port1->path(), m_port2->path()});
     QWidget *control = m_window->findChild<QWidget *>(name);
@@ -465,6 +471,7 @@ void TestMainWindow::layout()
     else if (auto *edit = qobject_cast<MessageEdit *>(control))
         shown = edit->message();
     QCOMPARE(shown, text);
+    QCOMPARE(QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name), spoken);
 
     if (name == u"Text1") {
         QCOMPARE(control->font().family(), QStringLiteral("Courier New"));
@@ -493,6 +500,10 @@ void TestMainWindow::fixedWindow()
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
     QVERIFY(flags & Qt::WindowCloseButtonHint);
     QVERIFY(!m_window->windowIcon().isNull());
+    // A screen reader names the program's window as a window, by its caption.
+    const QAccessibleInterface *form = QAccessible::queryAccessibleInterface(m_window.get());
+    QCOMPARE(form->role(), QAccessible::Window);
+    QCOMPARE(form->text(QAccessible::Name), QStringLiteral("RQ204 Message upload utility"));
     QCOMPARE(m_window->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
     QCOMPARE(m_window->findChild<QLabel *>("Label1")->buddy(), combo1());
 
@@ -502,23 +513,39 @@ void TestMainWindow::fixedWindow()
     QVERIFY(!m_window->findChild<QProgressBar *>()->accessibleName().isEmpty());
 }
 
+void TestMainWindow::focusChain_data()
+{
+    QTest::addColumn<bool>("backwards"); // Shift+Tab instead of Tab
+    QTest::addColumn<QStringList>("visited");
+
+    QTest::newRow("Tab") << false
+                         << QStringList{"Text1", "Combo1", "Command6", "Command2", "Command1",
+                                        "Text1"};
+    QTest::newRow("Shift+Tab") << true
+                               << QStringList{"Text1", "Command1", "Command2", "Command6",
+                                              "Combo1", "Text1"};
+}
+
 void TestMainWindow::focusChain()
 {
+    QFETCH(bool, backwards);
+    QFETCH(QStringList, visited);
+
     startWindow({m_port1->path(), m_port2->path()});
     QApplication::setActiveWindow(m_window.get());
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-    const QStringList expected{"Text1", "Combo1", "Command6", "Command2", "Command1", "Text1"};
-    QStringList visited;
-    for (int i = 0; i < expected.size(); ++i) {
+    QStringList seen;
+    for (int i = 0; i < visited.size(); ++i) {
         QWidget *focus = QApplication::focusWidget();
         QVERIFY(focus);
         // The selector's line edit stands in for it.
         if (qobject_cast<QComboBox *>(focus->parentWidget()))
             focus = focus->parentWidget();
-        visited.append(focus->objectName());
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        seen.append(focus->objectName());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
+                        backwards ? Qt::ShiftModifier : Qt::NoModifier);
     }
-    QCOMPARE(visited, expected);
+    QCOMPARE(seen, visited);
 }
 
 void TestMainWindow::help()
@@ -655,22 +682,33 @@ void TestMainWindow::reportLeavesTheKeyboardAlone()
     QTRY_COMPARE(openBoxes().size(), 1);
     QMessageBox *report = openBoxes().first();
     QCOMPARE(report->windowTitle(), Caption);
+    // Read out by a screen reader as it shows, as it never gets the focus.
+    QCOMPARE(QAccessible::queryAccessibleInterface(report)->role(), QAccessible::Notification);
     QTRY_COMPARE(QGuiApplication::focusWindow(), m_window->windowHandle());
     QCOMPARE(QApplication::focusWidget(), control);
 
     // Keys that would press the box's button go where the user was typing; they come as the
     // window system brings them, to the window that has the keyboard.
-    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_A, Qt::Key_Return, Qt::Key_Escape}) {
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_A, Qt::Key_Return}) {
         QWindow *keyboard = QGuiApplication::focusWindow();
         QCOMPARE(keyboard, m_window->windowHandle());
         QTest::keyClick(keyboard, key);
     }
     QCOMPARE(QApplication::focusWidget(), control);
     QCOMPARE(openBoxes(), QList<QMessageBox *>{report});
+    const QString typed = combo1()->currentText();
     if (auto *text1 = qobject_cast<MessageEdit *>(control))
         QCOMPARE(text1->message(), QStringLiteral("HELLO a\r\n"));
     else
-        QCOMPARE(combo1()->currentText(), QStringLiteral("1 a"));
+        QCOMPARE(typed, QStringLiteral("1 a"));
+
+    // Escape, which neither control has a use for, closes the report and changes nothing else.
+    QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Escape);
+    QVERIFY(openBoxes().isEmpty());
+    QCOMPARE(QApplication::focusWidget(), control);
+    QCOMPARE(combo1()->currentText(), typed);
+    if (auto *text1 = qobject_cast<MessageEdit *>(control))
+        QCOMPARE(text1->message(), QStringLiteral("HELLO a\r\n"));
 }
 
 void TestMainWindow::lostPortIsNoticedAndTriedAgainAtSend()

@@ -2,9 +2,11 @@
 # Installs the Debian 12 packages the program needs that this machine lacks, and nothing else.
 #   tools/install-deps.sh               build and run
 #   tools/install-deps.sh --test        also what the tests and the package check need: ser2net
-#                                       for displays on the network, an X
-#                                       server and a window manager for the desktop test, the
-#                                       tools it reads them with, and the Debian package checkers
+#                                       for displays on the network, an X server and a window
+#                                       manager for the desktop test, the tools it reads them
+#                                       with, a session bus and AT-SPI with a Python client to
+#                                       read what a screen reader hears, a Wayland compositor
+#                                       and Qt's Wayland plugin, and the Debian package checkers
 #   tools/install-deps.sh --bench       also Xvfb, metacity and ImageMagick (benchmarks)
 #   tools/install-deps.sh --screenshot  also Xvfb, a window manager, xdotool and ImageMagick
 #   tools/install-deps.sh --fuzz        also clang and its fuzzer runtime
@@ -14,6 +16,7 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-libera
 for option in "$@"; do
     case "$option" in
     --test) packages+=(xvfb xauth x11-utils xdotool metacity ser2net
+        dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 weston qt6-wayland
         dpkg-dev file lintian desktop-file-utils appstream) ;;
     --bench) packages+=(xvfb xauth x11-utils metacity imagemagick) ;;
     --screenshot) packages+=(xvfb xauth x11-utils imagemagick metacity xdotool) ;;

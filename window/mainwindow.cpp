@@ -5,7 +5,10 @@
 #include "serialerror.h"
 #include "ui_mainwindow.h"
 
+#include <QAbstractItemView>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QStyle>
@@ -24,6 +27,61 @@ const QString HelpText = QStringLiteral(
     "received characters.  When the last character is received, the RQ204 starts displaying "
     "your message.");
 
+// Marks the message box that reports a failure.
+const char ReportProperty[] = "rq204Report";
+
+// The port box as a screen reader takes it. On Linux Qt names a combo box by the text it shows
+// and leaves what it is for to its label's relation, which a screen reader does not read out
+// when the box takes the focus: all it said was "1". Here the name is the box's own (its label's
+// caption) and the port is its value.
+class AccessiblePortBox : public QAccessibleWidget
+{
+public:
+    explicit AccessiblePortBox(QComboBox *box) : QAccessibleWidget(box, QAccessible::ComboBox) { }
+
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Value ? portBox()->currentText() : QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.expandable = true;
+        s.expanded = portBox()->view()->isVisible();
+        s.editable = true;
+        return s;
+    }
+    QStringList actionNames() const override
+    {
+        return QAccessibleWidget::actionNames() << showMenuAction();
+    }
+    void doAction(const QString &action) override
+    {
+        if (action == showMenuAction())
+            portBox()->showPopup();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+
+private:
+    QComboBox *portBox() const { return static_cast<QComboBox *>(widget()); }
+};
+
+// How a screen reader is to take the program's windows and its port box. Qt describes a plain
+// widget window as a client area ("filler"); this one is the program's window. A report never
+// takes the focus, so a screen reader, which reads an alert when its window is activated, would
+// never read it; a notification it reads the moment it shows.
+QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
+{
+    if (className == u"MainWindow" && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+    if (className == u"QMessageBox" && object->property(ReportProperty).toBool())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Notification);
+    if (className == u"QComboBox" && object->objectName() == u"Combo1")
+        return new AccessiblePortBox(static_cast<QComboBox *>(object));
+    return nullptr;
+}
+
 } // namespace
 
 MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initialPort,
@@ -33,6 +91,8 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
                           Qt::MSWindowsFixedSizeDialogHint),
       m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
 {
+    // Before anything asks how to describe the window or its port box.
+    QAccessible::installFactory(accessibleFor);
     m_ui->setupUi(this);
     // A PNG, which Qt reads without loading an image plugin.
     setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.png")));
@@ -43,9 +103,15 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     // it again. The box's editor is made here, so that its first listener sees the end of the
     // edit before the box does and its last one after.
     auto *portEdit = new QLineEdit(m_ui->Combo1);
+    // A new widget joins the focus chain at its end; taking the old editor's place beside the
+    // box keeps Shift+Tab on the form's order instead of a loop between it and the message box.
+    setTabOrder(m_ui->Combo1, portEdit);
     connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = true; });
     m_ui->Combo1->setLineEdit(portEdit);
     connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = false; });
+    // Spoken by its label's caption rather than by the port it shows, and so is its editor.
+    m_ui->Combo1->setAccessibleName(m_ui->Label1->text());
+    portEdit->setAccessibleName(m_ui->Label1->text());
     // No completion may turn a typed "1" into something else behind the user's back.
     m_ui->Combo1->setCompleter(nullptr);
     fitCaptions();
@@ -139,6 +205,18 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     shutDown();
     event->accept();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    // Escape that no control had a use for (the port box's list takes it first) closes the
+    // report: a keyboard user's way to it that needs no window manager.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && m_report &&
+        m_report->isVisible()) {
+        m_report->close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void MainWindow::shutDown()
@@ -275,6 +353,9 @@ void MainWindow::tell(const QString &message)
                                                : QStringLiteral("%1\n\nThis happened %2 times.")
                                                      .arg(message)
                                                      .arg(m_reportRepeats));
+        // Each time is the answer to something the user did: told again, as when it appeared.
+        QAccessibleEvent shown(m_report, QAccessible::ObjectShow);
+        QAccessible::updateAccessibility(&shown);
         return;
     }
     m_reported = message;
@@ -285,6 +366,7 @@ void MainWindow::tell(const QString &message)
     auto *box =
         new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
     m_report = box;
+    box->setProperty(ReportProperty, true);
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setAttribute(Qt::WA_ShowWithoutActivating);
