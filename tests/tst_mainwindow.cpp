@@ -494,6 +494,9 @@ void TestMainWindow::fixedWindow()
     QVERIFY(flags & Qt::WindowCloseButtonHint);
     QVERIFY(!m_window->windowIcon().isNull());
     QCOMPARE(m_window->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
+    // The picture the desktop shows for the program.
+    QCOMPARE(m_window->windowIcon().pixmap(32, 32).toImage().convertToFormat(QImage::Format_RGB32),
+             QImage(QStringLiteral(RQ204_ICON_PATH)).convertToFormat(QImage::Format_RGB32));
     QCOMPARE(m_window->findChild<QLabel *>("Label1")->buddy(), combo1());
 
     // The progress bar may only use the strip under the text box.

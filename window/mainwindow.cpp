@@ -4,6 +4,7 @@
 #include "portselection.h"
 #include "serialerror.h"
 #include "ui_mainwindow.h"
+#include "rq204-upload.xpm"
 
 #include <QCloseEvent>
 #include <QLineEdit>
@@ -34,8 +35,9 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
       m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
 {
     m_ui->setupUi(this);
-    // A PNG, which Qt reads without loading an image plugin.
-    setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.png")));
+    // Built from the pixels in the program: reading any image file, a PNG too, has Qt load every
+    // image plugin first.
+    setWindowIcon(QPixmap(rq204_upload_xpm));
     m_ui->UploadProgress->hide();
 
     // Qt ends an edit of the port box (Enter, Tab, leaving it) whose text matches an entry by
