@@ -2,12 +2,11 @@
 
 #include "messagetext.h"
 #include "portselection.h"
+#include "rq204-upload.xpm"
 #include "serialerror.h"
 #include "ui_mainwindow.h"
-#include "rq204-upload.xpm"
 
 #include <QCloseEvent>
-#include <QFontDatabase>
 #include <QFontInfo>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -141,15 +140,18 @@ void MainWindow::fitCaptions()
     // Otherwise a family with the widths the layout was drawn for, at the largest size up to
     // the desktop's at which every caption fits, but not below the size the layout was drawn
     // for. Arial is not free; Liberation Sans has its widths.
+    int size = QFontInfo(this->font()).pixelSize();
     QFont font = this->font();
+    font.setPixelSize(size);
     for (const QString &family : {QStringLiteral("Liberation Sans"), QStringLiteral("Arial")}) {
-        if (QFontDatabase::hasFamily(family)) {
-            font.setFamily(family);
+        QFont candidate = font;
+        candidate.setFamily(family);
+        // What the system gives for the name is the family itself, not a stand-in.
+        if (QFontInfo(candidate).family() == family) {
+            font = candidate;
             break;
         }
     }
-    int size = QFontInfo(this->font()).pixelSize();
-    font.setPixelSize(size);
     while (size > LayoutFontPixels && !captionsFit(font))
         font.setPixelSize(--size);
     setFont(font);
