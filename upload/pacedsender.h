@@ -50,7 +50,7 @@ private:
     SerialControl &m_comm;
     ClockReader m_now;
     QTimer m_timer1{this};
-    Clock::time_point m_due; // when the next byte may go out
+    Clock::time_point m_due{}; // when the next byte may go out
     QString m_pendingMessage;
     QByteArray m_stream; // pendingMessage as the bytes on the line
     qint16 m_nextCharPos = 0;
