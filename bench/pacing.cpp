@@ -221,7 +221,7 @@ int main(int argc, char *argv[])
     // The stall begins half-way between two bytes, so the tick due in it comes 45 ms late.
     const int stallAfterByte = int(expected.size() / 2);
     Clock::time_point sendAt, stallStart, stallEnd;
-    // The sender's own side: right after each byte's write() and the timer's restart. Where a
+    // The sender's own side: right after each byte's write() and the timer's setting. Where a
     // gap is shorter at the far end than here, the pty's delivery moved the bytes, not the sender;
     // taken after the write, a timestamp here can itself come late on a busy machine.
     std::vector<Clock::time_point> written;
@@ -304,7 +304,8 @@ int main(int argc, char *argv[])
 
     // The targets are the far end's: never two bytes closer than the interval (1 ms allowed
     // for the clock), the first byte one interval after Send, and lateness within what each
-    // condition allows.
+    // condition allows. As written, no two bytes ever closer than the interval; on a quiet
+    // machine no drift: the whole upload within 10 ms of its intervals, there and as written.
     const double allowed = busy || stall ? 10.0 : 2.0;
     std::printf("targets, at the far end:\n");
     printTarget("every gap >= 99 ms", line.minGap >= interval - 1.0);
@@ -317,7 +318,12 @@ int main(int argc, char *argv[])
         printTarget(qPrintable(QStringLiteral("p99 lateness <= %1 ms").arg(allowed)),
                     line.p99Lateness <= allowed);
     if (!busy && !stall)
-        printTarget(qPrintable(QStringLiteral("total <= %1 ms").arg(ideal + 60)),
-                    line.total <= ideal + 60);
+        printTarget(qPrintable(QStringLiteral("total <= %1 ms").arg(ideal + 10)),
+                    line.total <= ideal + 10);
+    std::printf("targets, as written:\n");
+    printTarget("every gap >= 100 ms", sent.minGap >= interval);
+    if (!busy && !stall)
+        printTarget(qPrintable(QStringLiteral("total <= %1 ms").arg(ideal + 10)),
+                    sent.total <= ideal + 10);
     return 0;
 }

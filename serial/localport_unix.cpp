@@ -23,6 +23,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <poll.h>
@@ -74,18 +75,21 @@ bool processRunning(qint64 pid)
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
-// The running processes other than this one, by PID.
+// The running processes other than this one, by PID. Read at every open, so read lean.
 QList<qint64> otherProcesses()
 {
     QList<qint64> pids;
-    const QStringList entries =
-        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QString &entry : entries) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (ok && pid != ownPid())
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return pids;
+    const qint64 own = ownPid();
+    while (const dirent *entry = ::readdir(proc)) {
+        char *end = nullptr;
+        const qint64 pid = std::strtoll(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && pid > 0 && pid != own)
             pids.append(pid);
     }
+    ::closedir(proc);
     return pids;
 }
 
@@ -242,15 +246,23 @@ std::optional<Process> terminalSession(dev_t device)
     std::optional<Process> found;
 #ifdef Q_OS_LINUX
     for (const qint64 pid : otherProcesses()) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
+        // Every process is looked at on every open: one read each, of the line's start only.
+        // "1234 (bash) S 1200 1234 1234 34816 …": after the name, which may hold anything (up
+        // to 64 bytes), come the state, the parent, the process group, the session and the
+        // terminal; only numbers follow.
+        char text[512];
+        const QByteArray path = "/proc/" + QByteArray::number(pid) + "/stat";
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
             continue;
-        // "1234 (bash) S 1200 1234 1234 34816 …": after the name, which may hold anything,
-        // come the state, the parent, the process group, the session and the terminal.
-        const QByteArray line = stat.readAll();
+        const ssize_t size = ::read(fd, text, sizeof text);
+        ::close(fd);
+        if (size <= 0)
+            continue;
+        const QByteArray line = QByteArray::fromRawData(text, size);
         const qsizetype nameStart = line.indexOf('(');
         const qsizetype nameEnd = line.lastIndexOf(')');
-        const QList<QByteArray> fields = line.mid(nameEnd + 2).split(' ');
+        const QList<QByteArray> fields = line.mid(nameEnd + 2, 64).split(' ');
         if (nameStart < 0 || nameEnd < nameStart || fields.size() < 5)
             continue;
         const quint64 terminal = fields.at(4).toULongLong();

@@ -7,6 +7,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -478,8 +479,14 @@ void TestMainWindow::layout()
         QCOMPARE(control->font().pointSize(), 12);
         QCOMPARE(control->font().weight(), QFont::Normal);
     } else {
-        // The desktop's font, at a size at which the caption is not cut off.
-        QCOMPARE(control->font().family(), QApplication::font(control).family());
+        // The desktop's font (DejaVu Sans, 12 pixels) cuts "Choose serial port" off in the 89
+        // pixels the layout leaves it; Liberation Sans has the widths the layout was drawn for,
+        // and 11 pixels is its largest size at which that caption fits (97 pixels at 12). The
+        // same in the window's pixels at every scale (CMakeLists.txt runs this at 144 dpi and
+        // at twice the size too).
+        const QFontInfo font(control->font());
+        QCOMPARE(font.family(), QStringLiteral("Liberation Sans"));
+        QCOMPARE(font.pixelSize(), 11);
         if (!text.isEmpty() && !qobject_cast<QComboBox *>(control))
             QVERIFY(control->fontMetrics().horizontalAdvance(text) <= control->width());
     }
@@ -505,6 +512,9 @@ void TestMainWindow::fixedWindow()
     QCOMPARE(form->role(), QAccessible::Window);
     QCOMPARE(form->text(QAccessible::Name), QStringLiteral("RQ204 Message upload utility"));
     QCOMPARE(m_window->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
+    // The picture the desktop shows for the program.
+    QCOMPARE(m_window->windowIcon().pixmap(32, 32).toImage().convertToFormat(QImage::Format_RGB32),
+             QImage(QStringLiteral(RQ204_ICON_PATH)).convertToFormat(QImage::Format_RGB32));
     QCOMPARE(m_window->findChild<QLabel *>("Label1")->buddy(), combo1());
 
     // The progress bar may only use the strip under the text box.

@@ -25,7 +25,8 @@ private slots:
     void textChangedDuringUploadIsNotSent();
     void realTimerPacesTheUpload();
     void stalledLoopDelaysTheBytesAfterIt();
-    void sendDuringUploadKeepsThePhase();
+    void schedule_data();
+    void schedule();
     void sendWithNoPortOpen();
     void deviceVanishesMidUpload();
     void deviceVanishesBetweenTicks();
@@ -167,26 +168,71 @@ void TestPacedSender::stalledLoopDelaysTheBytesAfterIt()
     }
 }
 
-void TestPacedSender::sendDuringUploadKeepsThePhase()
+void TestPacedSender::schedule_data()
 {
-    // Half an interval after a byte, Send starts a new upload: the timer runs on, so the new
-    // first byte comes an interval after the last byte, not an interval after the click.
-    const auto *timer1 = m_sender->findChild<QTimer *>(QStringLiteral("Timer1"));
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("resendAt");       // ms after Send when "XY" is sent; -1 never
+    QTest::addColumn<QList<double>>("ticks");   // ms after Send when Timer1 fires
+    QTest::addColumn<QList<QByteArray>>("out"); // what each tick writes
+    QTest::addColumn<QList<int>>("armed");      // Timer1's wait after each tick, ms; -1 off
+
+    QTest::newRow("on time") << QStringLiteral("AB") << -1.0 << QList<double>{100, 200, 300}
+                             << QList<QByteArray>{"A", "B", "\r"} << QList<int>{100, 100, -1};
+    QTest::newRow("early tick waits out the rest")
+        << QStringLiteral("AB") << -1.0 << QList<double>{99.4, 100, 200, 300}
+        << QList<QByteArray>{"", "A", "B", "\r"} << QList<int>{0, 100, 100, -1};
+    QTest::newRow("early by milliseconds")
+        << QStringLiteral("A") << -1.0 << QList<double>{97.5, 99.9, 100, 200}
+        << QList<QByteArray>{"", "", "A", "\r"} << QList<int>{2, 0, 100, -1};
+    // A late byte moves the schedule: the bytes after it keep a whole interval from it.
+    QTest::newRow("late tick delays what follows")
+        << QStringLiteral("ABC") << -1.0 << QList<double>{100, 245, 344.9, 345, 445}
+        << QList<QByteArray>{"A", "B", "", "C", "\r"} << QList<int>{100, 100, 0, 100, -1};
+    QTest::newRow("a fraction late is late")
+        << QStringLiteral("AB") << -1.0 << QList<double>{100.3, 200, 200.3, 300.3}
+        << QList<QByteArray>{"A", "", "B", "\r"} << QList<int>{100, 0, 100, -1};
+    // The new upload's first byte comes when the old upload's next byte was due, not an
+    // interval after the click.
+    QTest::newRow("Send during an upload keeps the schedule")
+        << QStringLiteral("ABC") << 150.0 << QList<double>{100, 200, 300, 400}
+        << QList<QByteArray>{"A", "X", "Y", "\r"} << QList<int>{100, 100, 100, -1};
+}
+
+void TestPacedSender::schedule()
+{
+    QFETCH(QString, text);
+    QFETCH(double, resendAt);
+    QFETCH(QList<double>, ticks);
+    QFETCH(QList<QByteArray>, out);
+    QFETCH(QList<int>, armed);
+
+    // The test is the clock; the timer is only looked at, never waited for.
+    using Clock = PacedSender::Clock;
+    const Clock::time_point clicked = Clock::time_point() + std::chrono::hours(1);
+    Clock::time_point now = clicked;
+    const auto at = [&](double ms) {
+        return clicked +
+               std::chrono::round<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
+    };
+    PacedSender sender(*m_comm, [&now] { return now; });
+    const auto *timer1 = sender.findChild<QTimer *>(QStringLiteral("Timer1"));
     QVERIFY(timer1);
-    int remaining = -1;
-    connect(m_sender.get(), &PacedSender::progressed, this, [&](int sent) {
-        if (sent != 2 || m_sender->pendingMessage().size() != 6)
-            return;
-        QTimer::singleShot(50, this, [&] {
-            m_sender->startUpload(QStringLiteral("XY"));
-            remaining = timer1->remainingTime();
-        });
-    });
-    m_sender->startUpload(QStringLiteral("ABCDE"));
-    QTRY_VERIFY_WITH_TIMEOUT(remaining >= 0, 5000);
-    QVERIFY2(remaining < 90, qPrintable(QString::number(remaining)));
-    QTRY_VERIFY_WITH_TIMEOUT(!m_sender->isSending(), 5000);
-    QCOMPARE(m_device->take(), QByteArray("ABXY\r"));
+
+    sender.startUpload(text);
+    QVERIFY(timer1->isActive());
+    QCOMPARE(timer1->interval(), 100);
+    for (qsizetype i = 0; i < ticks.size(); ++i) {
+        if (resendAt >= 0 && ticks[i] > resendAt && now < at(resendAt)) {
+            now = at(resendAt);
+            sender.startUpload(QStringLiteral("XY"));
+        }
+        now = at(ticks[i]);
+        sender.tick();
+        const QString where = QStringLiteral("tick at %1 ms").arg(ticks[i]);
+        QVERIFY2(m_device->take() == out[i], qPrintable(where));
+        QVERIFY2((timer1->isActive() ? timer1->interval() : -1) == armed[i],
+                 qPrintable(QStringLiteral("%1: armed %2 ms").arg(where).arg(timer1->interval())));
+    }
 }
 
 void TestPacedSender::sendWithNoPortOpen()

@@ -4,12 +4,15 @@
 #include "serialcontrol.h"
 #include "serialerror.h"
 
-PacedSender::PacedSender(SerialControl &comm, QObject *parent) : QObject(parent), m_comm(comm)
+#include <algorithm>
+
+PacedSender::PacedSender(SerialControl &comm, ClockReader now, QObject *parent)
+    : QObject(parent), m_comm(comm), m_now(std::move(now))
 {
     m_timer1.setObjectName(QStringLiteral("Timer1"));
     m_timer1.setTimerType(Qt::PreciseTimer);
     m_timer1.setInterval(SendInterval);
-    connect(&m_timer1, &QTimer::timeout, this, &PacedSender::sendNextChar);
+    connect(&m_timer1, &QTimer::timeout, this, &PacedSender::tick);
     connect(&m_comm, &SerialControl::portLost, this, [this](const QString &reason) {
         if (isSending())
             fail(reason);
@@ -21,11 +24,24 @@ void PacedSender::startUpload(const QString &text)
     m_pendingMessage = text + QChar(EndCode);
     m_stream = uploadStream(text);
     m_nextCharPos = 1;
-    // A running timer keeps its phase, so the new upload's first byte keeps its distance from
-    // the last byte of the one it replaces.
-    if (!m_timer1.isActive())
-        m_timer1.start();
+    // A running upload keeps its schedule, so the new upload's first byte keeps its distance
+    // from the last byte of the one it replaces.
+    if (!m_timer1.isActive()) {
+        m_due = m_now() + SendInterval;
+        armTimer1();
+    }
     emit progressed(0, static_cast<int>(m_pendingMessage.size()));
+}
+
+void PacedSender::tick()
+{
+    // The timer is set to come early rather than late (see armTimer1()); until the byte is due
+    // it is set again for what is left, and the event loop goes on serving everything else.
+    if (m_now() < m_due) {
+        armTimer1();
+        return;
+    }
+    sendNextChar();
 }
 
 void PacedSender::sendNextChar()
@@ -47,14 +63,27 @@ void PacedSender::sendNextChar()
     if (!m_comm.portOpen())
         return;
     ++m_nextCharPos;
-    if (m_nextCharPos == m_pendingMessage.size() + 1)
+    if (m_nextCharPos == m_pendingMessage.size() + 1) {
         m_timer1.stop();
-    else if (m_timer1.isActive())
-        // The device needs the whole interval for each character. Counting it from this byte
-        // makes a late tick delay the bytes after it; a fixed schedule would send the next one
-        // early to catch up.
-        m_timer1.start();
+    } else if (m_timer1.isActive()) {
+        // The device needs the whole interval for each character. The next byte is due an
+        // interval after this one was due, so that the timer's own lateness does not add up
+        // over an upload; where this byte went out late, an interval after it went out (the
+        // clock is read after the write), so that a late tick delays the bytes after it instead
+        // of crowding them to catch up.
+        m_due = std::max(m_due, m_now()) + SendInterval;
+        armTimer1();
+    }
     emit progressed(m_nextCharPos - 1, static_cast<int>(m_pendingMessage.size()));
+}
+
+void PacedSender::armTimer1()
+{
+    // The timer counts whole milliseconds and wakes up some way after the time it was set to.
+    // Set to the millisecond before the byte is due, it comes a fraction early, and the tick
+    // then waits out the rest on the event loop instead of sending late.
+    const auto wait = std::chrono::floor<std::chrono::milliseconds>(m_due - m_now());
+    m_timer1.start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
 void PacedSender::fail(const QString &reason)

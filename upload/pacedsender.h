@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <chrono>
+#include <functional>
 
 class SerialControl;
 
@@ -13,12 +15,19 @@ class PacedSender : public QObject
     Q_OBJECT
 
 public:
-    explicit PacedSender(SerialControl &comm, QObject *parent = nullptr);
+    using Clock = std::chrono::steady_clock;
+    using ClockReader = std::function<Clock::time_point()>;
+
+    explicit PacedSender(SerialControl &comm, ClockReader now = Clock::now,
+                         QObject *parent = nullptr);
 
     // Copies the text as it is now. A Send during an upload starts the new one from its first
-    // byte on the running timer's next tick.
+    // byte when the next byte of the old one was due.
     void startUpload(const QString &text);
-    // One tick: the next byte goes out, or the upload stops and `failed` tells why.
+    // What Timer1 runs: the next byte if it is due, otherwise the timer is set for the rest of
+    // the wait.
+    void tick();
+    // The next byte now, due or not; the byte after it is due a whole interval later.
     void sendNextChar();
     // Cuts the upload off where it is; nothing more is sent.
     void stop() { m_timer1.stop(); }
@@ -35,10 +44,13 @@ signals:
     void failed(const QString &reason);
 
 private:
+    void armTimer1();
     void fail(const QString &reason);
 
     SerialControl &m_comm;
+    ClockReader m_now;
     QTimer m_timer1{this};
+    Clock::time_point m_due{}; // when the next byte may go out
     QString m_pendingMessage;
     QByteArray m_stream; // pendingMessage as the bytes on the line
     qint16 m_nextCharPos = 0;

@@ -2,18 +2,27 @@
 
 #include "messagetext.h"
 #include "portselection.h"
+#include "rq204-upload.xpm"
 #include "serialerror.h"
 #include "ui_mainwindow.h"
 
 #include <QAbstractItemView>
 #include <QAccessibleWidget>
 #include <QCloseEvent>
+#include <QFontInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QStyle>
+#include <algorithm>
 
 namespace {
+
+// The layout was drawn for an 8-point system font with Arial's widths at 96 dpi, 11 pixels high.
+// The window's pixels are the layout's at every scale, so the captions' sizes are in pixels.
+constexpr int LayoutFontPixels = 11;
+// The smallest a caption is made to fit; below it, it is cut off instead.
+constexpr int SmallestFontPixels = 8;
 
 // GNOME's and Adwaita's error red: dark enough to read on a white field.
 const QColor ErrorColour(0xc0, 0x1c, 0x28);
@@ -94,8 +103,9 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     // Before anything asks how to describe the window or its port box.
     QAccessible::installFactory(accessibleFor);
     m_ui->setupUi(this);
-    // A PNG, which Qt reads without loading an image plugin.
-    setWindowIcon(QIcon(QStringLiteral(":/rq204-upload.png")));
+    // Built from the pixels in the program: reading any image file, a PNG too, has Qt load every
+    // image plugin first.
+    setWindowIcon(QPixmap(rq204_upload_xpm));
     m_ui->UploadProgress->hide();
 
     // Qt ends an edit of the port box (Enter, Tab, leaving it) whose text matches an entry by
@@ -160,38 +170,68 @@ void MainWindow::guarded(const std::function<void()> &operation)
     }
 }
 
-bool MainWindow::captionsFit(const QFont &font) const
+QList<std::pair<QWidget *, QString>> MainWindow::captions() const
+{
+    // The counter is measured at its widest caption, not at what it shows now.
+    return {{m_ui->Label1, m_ui->Label1->text()},     {m_ui->Label2, counterCaption(0)},
+            {m_ui->Label3, m_ui->Label3->text()},     {m_ui->Command1, m_ui->Command1->text()},
+            {m_ui->Command6, m_ui->Command6->text()}, {m_ui->Command2, m_ui->Command2->text()}};
+}
+
+bool MainWindow::captionFits(const QWidget *control, const QString &caption,
+                             const QFont &font) const
 {
     const QFontMetrics metrics(font);
-    // The counter is measured at its widest caption, not at what it shows now.
-    const std::pair<const QLabel *, QString> labels[] = {{m_ui->Label1, m_ui->Label1->text()},
-                                                         {m_ui->Label2, counterCaption(0)},
-                                                         {m_ui->Label3, m_ui->Label3->text()}};
-    for (const auto &[label, caption] : labels) {
-        if (metrics.horizontalAdvance(caption) > label->width() ||
-            metrics.height() > label->height())
-            return false;
+    if (qobject_cast<const QPushButton *>(control)) {
+        // Room for the button's frame and a little air on either side of the caption.
+        const int margins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
+        return metrics.horizontalAdvance(caption) + margins <= control->width();
     }
-    // Room for the button's frame and a little air on either side of the caption.
-    const int buttonMargins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
-    for (const QPushButton *button : {m_ui->Command1, m_ui->Command6, m_ui->Command2}) {
-        if (metrics.horizontalAdvance(button->text()) + buttonMargins > button->width())
-            return false;
-    }
-    return true;
+    return metrics.horizontalAdvance(caption) <= control->width() &&
+           metrics.height() <= control->height();
+}
+
+bool MainWindow::captionsFit(const QFont &font) const
+{
+    const auto all = captions();
+    return std::all_of(all.cbegin(), all.cend(), [&](const auto &control) {
+        return captionFits(control.first, control.second, font);
+    });
 }
 
 void MainWindow::fitCaptions()
 {
-    // The layout was drawn for an 8-point system font. Where the desktop's default font is
-    // larger, the window keeps the default family at the largest size at which no caption is
-    // cut off.
-    QFont font = this->font();
-    if (captionsFit(font))
+    // The desktop's own font stays where no caption is cut off at its size.
+    if (captionsFit(font()))
         return;
-    while (font.pointSizeF() > 6 && !captionsFit(font))
-        font.setPointSizeF(font.pointSizeF() - 0.5);
+    // Otherwise a family with the widths the layout was drawn for, at the largest size up to
+    // the desktop's at which every caption fits, but not below the size the layout was drawn
+    // for. Arial is not free; Liberation Sans has its widths.
+    int size = QFontInfo(this->font()).pixelSize();
+    QFont font = this->font();
+    font.setPixelSize(size);
+    for (const QString &family : {QStringLiteral("Liberation Sans"), QStringLiteral("Arial")}) {
+        QFont candidate = font;
+        candidate.setFamily(family);
+        // What the system gives for the name is the family itself, not a stand-in.
+        if (QFontInfo(candidate).family() == family) {
+            font = candidate;
+            break;
+        }
+    }
+    while (size > LayoutFontPixels && !captionsFit(font))
+        font.setPixelSize(--size);
     setFont(font);
+    // A caption that still does not fit (neither family at hand) is made smaller on its own,
+    // so that the others keep their size.
+    for (const auto &[control, caption] : captions()) {
+        QFont own = font;
+        int ownSize = size;
+        while (ownSize > SmallestFontPixels && !captionFits(control, caption, own))
+            own.setPixelSize(--ownSize);
+        if (ownSize != size)
+            control->setFont(own);
+    }
 }
 
 void MainWindow::load()
