@@ -177,12 +177,14 @@ bool stillRunning(const Process &owner)
     return owner.name.isEmpty() || running.isEmpty() || owner.name.left(15) == running;
 }
 
-enum class DeadLocks { Keep, Remove };
+// What a look at a device is for: only looking (rq204-send --list-ports), or the open that
+// follows, which takes over what an ended program left and meets flock() on its own descriptor.
+enum class Purpose { Look, Open };
 
 // Looks for a lock file of the device in every folder QSerialPort may use. One of a live
-// process means the device is held; one whose process has ended is removed when `dead` says so
+// process means the device is held; one whose process has ended is removed before an open
 // (QLockFile would wait until the file is 30 s old), and never one of a live process.
-bool findLockFile(const QString &canonicalPath, DeviceCheck &check, DeadLocks dead)
+bool findLockFile(const QString &canonicalPath, DeviceCheck &check, Purpose purpose)
 {
     const QString name = lockFileName(canonicalPath);
     for (const QString &folder : lockFolders()) {
@@ -200,7 +202,7 @@ bool findLockFile(const QString &canonicalPath, DeviceCheck &check, DeadLocks de
             heldBy(check, *owner);
             return true;
         }
-        if (dead == DeadLocks::Remove && !QFile::remove(file) && QFile::exists(file)) {
+        if (purpose == Purpose::Open && !QFile::remove(file) && QFile::exists(file)) {
             check.problem =
                 QStringLiteral("it is locked by %1, left by a program that has ended (PID %2), "
                                "and this user may not delete that file; ask whoever looks after "
@@ -388,7 +390,7 @@ QString closedFolder(const QString &path)
     return {};
 }
 
-DeviceCheck checkDevice(const QString &path, DeadLocks dead)
+DeviceCheck checkDevice(const QString &path, Purpose purpose)
 {
     DeviceCheck check;
     check.canonicalPath = path;
@@ -420,11 +422,16 @@ DeviceCheck checkDevice(const QString &path, DeadLocks dead)
         check.problem = openErrorText(ENAMETOOLONG);
         return check;
     }
-    if (findLockFile(check.canonicalPath, check, dead))
+    if (findLockFile(check.canonicalPath, check, purpose))
         return check;
-    if (const std::optional<Process> holder = flockHolder(node)) {
-        heldBy(check, *holder);
-        return check;
+    // An open meets another holder's flock() on its own descriptor, and is closed again before
+    // it has written or set anything; the kernel's table of locks is slow to read the first time
+    // (4 to 14 ms here), so it is read only to name a holder, or where nothing is opened.
+    if (purpose == Purpose::Look) {
+        if (const std::optional<Process> holder = flockHolder(node)) {
+            heldBy(check, *holder);
+            return check;
+        }
     }
     if (const std::optional<Process> session = terminalSession(node.st_rdev)) {
         check.holderPid = session->pid;
@@ -508,7 +515,7 @@ struct LocalPort::Private
 std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const QString &label,
                                            const LineSettings &line, QString &problem)
 {
-    const DeviceCheck check = checkDevice(path, DeadLocks::Remove);
+    const DeviceCheck check = checkDevice(path, Purpose::Open);
     if (!check.problem.isEmpty()) {
         problem = check.problem;
         return nullptr;
@@ -632,7 +639,7 @@ void LocalPort::lose(const QString &what)
 
 DeviceCheck checkDevice(const QString &path)
 {
-    return checkDevice(path, DeadLocks::Keep);
+    return checkDevice(path, Purpose::Look);
 }
 
 QString openErrorText(int error, const QString &closedFolder)
