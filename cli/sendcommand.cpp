@@ -3,8 +3,10 @@
 #include "localport.h"
 #include "messagetext.h"
 #include "pacedsender.h"
+#include "portnumber.h"
 #include "portselection.h"
 #include "process.h"
+#include "remoteport.h"
 #include "serialcontrol.h"
 #include "serialerror.h"
 #include "windows1252.h"
@@ -284,7 +286,12 @@ int send(const QString &message, const QStringList &ports, const PortLister &lis
     // From here on a stop signal ends the uploads in order; a message still being typed on the
     // terminal is left to Ctrl-C as usual.
     StopSignals stopSignals;
-    const HostPorts host = listPorts();
+    // The host's ports are read only where a port is named by its number (or not at all).
+    const bool byNumber =
+        ports.isEmpty() || std::any_of(ports.begin(), ports.end(), [](const QString &port) {
+            return !Serial::namesDevicePath(port) && !RemotePort::names(port);
+        });
+    const HostPorts host = byNumber ? listPorts() : HostPorts{};
     std::vector<std::unique_ptr<Display>> displays;
     for (const QString &name : ports.isEmpty() ? QStringList{QString()} : ports) {
         auto display = std::make_unique<Display>();
