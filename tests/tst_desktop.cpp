@@ -3,7 +3,7 @@
 #include "program.h"
 #include "ptydevice.h"
 #include "ser2net.h"
-#include "virtualdevice.h"
+#include "sendsupport.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -4,7 +4,7 @@
 #include "ptydevice.h"
 #include "sendcommand.h"
 #include "ser2net.h"
-#include "virtualdevice.h"
+#include "sendsupport.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -28,15 +28,6 @@
 #include <memory>
 
 namespace {
-
-// What the command wrote into a stream the test handed it.
-QString writtenTo(FILE *stream)
-{
-    QFile file;
-    if (!file.open(stream, QIODevice::ReadOnly) || !file.seek(0))
-        return QStringLiteral("(unreadable)");
-    return QString::fromUtf8(file.readAll());
-}
 
 const char UnresolvableName[] = "rq204-test.invalid";
 

@@ -1,6 +1,6 @@
 #include "ptydevice.h"
 #include "sendcommand.h"
-#include "virtualdevice.h"
+#include "sendsupport.h"
 #include "withoutdisplay.h"
 
 #include <QElapsedTimer>
@@ -25,15 +25,6 @@
 #include <unistd.h>
 
 namespace {
-
-// What the command wrote into a stream the test handed it.
-QString writtenTo(FILE *stream)
-{
-    QFile file;
-    if (!file.open(stream, QIODevice::ReadOnly) || !file.seek(0))
-        return QStringLiteral("(unreadable)");
-    return QString::fromUtf8(file.readAll());
-}
 
 void row(const char *name, const QStringList &hosts, const QStringList &arguments,
          const QByteArray &input, const QByteArray &bytes, int status, const QStringList &said)

@@ -1,4 +1,4 @@
-#include "virtualdevice.h"
+#include "sendsupport.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -23,4 +23,12 @@ QJsonObject summaryOf(const QByteArray &output)
     if (!lines.last().startsWith("SUMMARY "))
         return {};
     return QJsonDocument::fromJson(lines.last().mid(int(qstrlen("SUMMARY ")))).object();
+}
+
+QString writtenTo(FILE *stream)
+{
+    QFile file;
+    if (!file.open(stream, QIODevice::ReadOnly) || !file.seek(0))
+        return QStringLiteral("(unreadable)");
+    return QString::fromUtf8(file.readAll());
 }
