@@ -69,8 +69,8 @@ Input readInput(const QString &source, const QString &path, FILE *stream)
 {
     Input input;
     QFile file(path);
-    const bool opened = stream ? file.open(stream, QIODevice::ReadOnly)
-                               : file.open(QIODevice::ReadOnly);
+    const bool opened =
+        stream ? file.open(stream, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
     // A pipe hands its bytes over in pieces.
     while (opened && input.bytes.size() <= InputLimit) {
         const QByteArray piece = file.read(InputLimit + 1 - input.bytes.size());
@@ -126,7 +126,7 @@ QString controlCharacterProblem(const QString &text)
         if (lineBreak || (c >= 0x20 && c < 0x7f) || c >= 0xa0)
             continue;
         const QString code = QStringLiteral("U+%1").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
-        const QString name = c < 0x20   ? QString::fromLatin1(names + 4 * c, 4).trimmed()
+        const QString name = c < 0x20    ? QString::fromLatin1(names + 4 * c, 4).trimmed()
                              : c == 0x7f ? QStringLiteral("DEL")
                                          : QString();
         return QStringLiteral("the message holds a control character, %1, at character %2; only "

@@ -113,16 +113,16 @@ void heldBy(DeviceCheck &check, Process holder)
 // use the first of them.
 const QStringList &lockFolders()
 {
-    static const QStringList folders = {QStringLiteral("/var/lock"),
-                                        QStringLiteral("/etc/locks"),
-                                        QStringLiteral("/var/spool/locks"),
-                                        QStringLiteral("/var/spool/uucp"),
-                                        QStringLiteral("/tmp"),
-                                        QStringLiteral("/var/tmp"),
-                                        QStringLiteral("/var/lock/lockdev"),
-                                        QStringLiteral("/run/lock"),
-                                        QStandardPaths::writableLocation(
-                                            QStandardPaths::TempLocation)};
+    static const QStringList folders = {
+        QStringLiteral("/var/lock"),
+        QStringLiteral("/etc/locks"),
+        QStringLiteral("/var/spool/locks"),
+        QStringLiteral("/var/spool/uucp"),
+        QStringLiteral("/tmp"),
+        QStringLiteral("/var/tmp"),
+        QStringLiteral("/var/lock/lockdev"),
+        QStringLiteral("/run/lock"),
+        QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
     return folders;
 }
 
@@ -272,8 +272,8 @@ std::optional<Process> terminalSession(dev_t device)
         const unsigned int terminalMinor = (terminal & 0xff) | ((terminal >> 12) & 0xfff00);
         if (terminal == 0 || makedev(terminalMajor, terminalMinor) != device)
             continue;
-        const Process process{pid,
-                              QString::fromLocal8Bit(line.mid(nameStart + 1, nameEnd - nameStart - 1))};
+        const Process process{
+            pid, QString::fromLocal8Bit(line.mid(nameStart + 1, nameEnd - nameStart - 1))};
         if (fields.at(3).toLongLong() == pid)
             return process;
         if (!found)
@@ -309,17 +309,18 @@ std::optional<Process> otherOpener(dev_t device)
             QDir(folder + QStringLiteral("fd")).entryList(QDir::Files | QDir::System);
         for (const QString &fd : fds) {
             struct stat node = {};
-            if (::stat(QFile::encodeName(folder + QStringLiteral("fd/") + fd).constData(),
-                       &node) != 0 ||
+            if (::stat(QFile::encodeName(folder + QStringLiteral("fd/") + fd).constData(), &node) !=
+                    0 ||
                 !S_ISCHR(node.st_mode))
                 continue;
             if (node.st_rdev == device) {
                 opens = true;
             } else if (isPtySlave(device) && node.st_rdev == makedev(5, 2)) {
                 QFile info(folder + QStringLiteral("fdinfo/") + fd);
-                farEnd = farEnd || (info.open(QIODevice::ReadOnly) &&
-                                    info.readAll().contains(
-                                        "tty-index:\t" + QByteArray::number(ptyIndex) + '\n'));
+                farEnd =
+                    farEnd ||
+                    (info.open(QIODevice::ReadOnly) &&
+                     info.readAll().contains("tty-index:\t" + QByteArray::number(ptyIndex) + '\n'));
             }
         }
         if (opens && !farEnd)
@@ -436,8 +437,9 @@ DeviceCheck checkDevice(const QString &path, Purpose purpose)
     if (const std::optional<Process> session = terminalSession(node.st_rdev)) {
         check.holderPid = session->pid;
         check.holderName = session->name;
-        check.problem =
-            QStringLiteral("it is the terminal of PID %1 (%2)").arg(session->pid).arg(session->name);
+        check.problem = QStringLiteral("it is the terminal of PID %1 (%2)")
+                            .arg(session->pid)
+                            .arg(session->name);
     }
     return check;
 }
@@ -445,9 +447,9 @@ DeviceCheck checkDevice(const QString &path, Purpose purpose)
 std::optional<speed_t> speedOf(qint32 baud)
 {
     static const std::pair<qint32, speed_t> speeds[] = {
-        {50, B50},       {75, B75},       {110, B110},     {134, B134},       {150, B150},
-        {200, B200},     {300, B300},     {600, B600},     {1200, B1200},     {1800, B1800},
-        {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},   {38400, B38400},
+        {50, B50},       {75, B75},         {110, B110},      {134, B134},     {150, B150},
+        {200, B200},     {300, B300},       {600, B600},      {1200, B1200},   {1800, B1800},
+        {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200}, {38400, B38400},
         {57600, B57600}, {115200, B115200}, {230400, B230400}};
     for (const auto &[rate, speed] : speeds) {
         if (rate == baud)
@@ -466,7 +468,10 @@ void setLine(termios &tio, const LineSettings &line, speed_t speed)
     tio.c_cflag &= ~tcflag_t(CMSPAR);
 #endif
     tio.c_cflag |= CLOCAL;
-    tio.c_cflag |= line.dataBits == 5 ? CS5 : line.dataBits == 6 ? CS6 : line.dataBits == 7 ? CS7 : CS8;
+    tio.c_cflag |= line.dataBits == 5   ? CS5
+                   : line.dataBits == 6 ? CS6
+                   : line.dataBits == 7 ? CS7
+                                        : CS8;
     if (line.parity != 'N')
         tio.c_cflag |= PARENB;
     if (line.parity == 'O' || line.parity == 'M')
@@ -489,8 +494,8 @@ struct LocalPort::Private
 {
     QString label;
     int fd = -1;
-    bool exclusive = false;        // this program put the tty into exclusive mode
-    std::optional<termios> found;  // the line as it was found, given back at the close
+    bool exclusive = false;       // this program put the tty into exclusive mode
+    std::optional<termios> found; // the line as it was found, given back at the close
     std::unique_ptr<QLockFile> lock;
     std::unique_ptr<QSocketNotifier> hangUp;
 

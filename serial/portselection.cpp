@@ -43,10 +43,11 @@ ProbeResult probePorts(SerialControl &comm, const HostPorts &ports, bool keepFir
             continue;
         }
         // Listed only once the open has succeeded, so a port that fails is never offered.
-        result.ports.append({QString::number(number),
-                             device->description.isEmpty()
-                                 ? device->path
-                                 : QStringLiteral("%1 \u2014 %2").arg(device->path, device->description)});
+        result.ports.append(
+            {QString::number(number),
+             device->description.isEmpty()
+                 ? device->path
+                 : QStringLiteral("%1 \u2014 %2").arg(device->path, device->description)});
         if (keepFirst)
             break;
         comm.setPortOpen(false);

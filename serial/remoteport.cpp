@@ -8,8 +8,7 @@
 namespace {
 
 // Telnet's commands and the options this program speaks (RFC 854, 856, 858, 2217).
-constexpr unsigned char Iac = 255, Dont = 254, Do = 253, Wont = 252, Will = 251, Sb = 250,
-                        Se = 240;
+constexpr unsigned char Iac = 255, Dont = 254, Do = 253, Wont = 252, Will = 251, Sb = 250, Se = 240;
 constexpr unsigned char Binary = 0, SuppressGoAhead = 3, ComPort = 44;
 // COM-PORT-OPTION's settings, in the order sent; the server answers each with its code + 100.
 constexpr unsigned char SetBaudRate = 1, SetDataSize = 2, SetParity = 3, SetStopSize = 4,
@@ -45,7 +44,7 @@ QString lineText(const LineSettings &line)
 {
     const char *stop = line.stopBits == LineSettings::StopBits::One          ? "1"
                        : line.stopBits == LineSettings::StopBits::OneAndHalf ? "1.5"
-                                                                            : "2";
+                                                                             : "2";
     return QStringLiteral("%1 %2%3%4").arg(line.baud).arg(line.dataBits).arg(line.parity).arg(stop);
 }
 
@@ -98,21 +97,22 @@ RemotePort::RemotePort(const Address &address, const LineSettings &line, QObject
     });
     connect(&m_socket, &QTcpSocket::connected, this, &RemotePort::negotiate);
     connect(&m_socket, &QTcpSocket::readyRead, this, &RemotePort::readServer);
-    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        const QString where = m_address.text;
-        if (m_ready || error == QAbstractSocket::RemoteHostClosedError)
-            // ser2net and device servers turn a second client away with a word and close.
-            fail(m_serverSaid.contains("in use")
-                     ? QStringLiteral("the port at %1 is in use").arg(where)
-                     : QStringLiteral("the server at %1 closed the connection").arg(where));
-        else if (error == QAbstractSocket::ConnectionRefusedError)
-            fail(QStringLiteral("could not connect to %1: connection refused").arg(where));
-        else if (error == QAbstractSocket::HostNotFoundError)
-            fail(QStringLiteral("could not connect to %1: no host of that name").arg(where));
-        else
-            fail(QStringLiteral("could not connect to %1: the system reports \"%2\"")
-                     .arg(where, m_socket.errorString()));
-    });
+    connect(
+        &m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+            const QString where = m_address.text;
+            if (m_ready || error == QAbstractSocket::RemoteHostClosedError)
+                // ser2net and device servers turn a second client away with a word and close.
+                fail(m_serverSaid.contains("in use")
+                         ? QStringLiteral("the port at %1 is in use").arg(where)
+                         : QStringLiteral("the server at %1 closed the connection").arg(where));
+            else if (error == QAbstractSocket::ConnectionRefusedError)
+                fail(QStringLiteral("could not connect to %1: connection refused").arg(where));
+            else if (error == QAbstractSocket::HostNotFoundError)
+                fail(QStringLiteral("could not connect to %1: no host of that name").arg(where));
+            else
+                fail(QStringLiteral("could not connect to %1: the system reports \"%2\"")
+                         .arg(where, m_socket.errorString()));
+        });
     // Name lookup and connection run on the event loop; a newer port closes this one first.
     m_answerTime.start(AnswerTime * 1000);
     m_socket.connectToHost(m_address.host, m_address.port);
@@ -193,7 +193,7 @@ void RemotePort::handleCommand(unsigned char verb, unsigned char option)
         const auto parity = QByteArrayLiteral("NOEMS").indexOf(m_line.parity) + 1;
         const int stop = m_line.stopBits == LineSettings::StopBits::One   ? 1
                          : m_line.stopBits == LineSettings::StopBits::Two ? 2
-                                                                         : 3;
+                                                                          : 3;
         QByteArray baud(4, 0);
         for (int i = 0; i < 4; ++i)
             baud[i] = char((quint32(m_line.baud) >> (8 * (3 - i))) & 0xff);

@@ -54,9 +54,9 @@ private:
     QTimer m_answerTime;
     bool m_ready = false;
     bool m_settingsSent = false;
-    int m_settingsTaken = 0;  // line settings the server has acknowledged
+    int m_settingsTaken = 0;     // line settings the server has acknowledged
     std::bitset<256> m_saidWill; // options this program has said it will or won't do
     std::bitset<256> m_saidDo;   // options it has asked the server to do or not to do
-    QByteArray m_received;    // what the server sent that is not yet handled
-    QByteArray m_serverSaid;  // text the server sent before the port was ready
+    QByteArray m_received;       // what the server sent that is not yet handled
+    QByteArray m_serverSaid;     // text the server sent before the port was ready
 };

@@ -21,9 +21,9 @@ LineSettings parseSettings(const QString &text)
     const QString parity = fields[1].trimmed().toUpper();
     line.dataBits = fields[2].trimmed().toInt(&dataOk);
     const QString stop = fields[3].trimmed();
-    if (!baudOk || line.baud <= 0 || parity.size() != 1 || !QStringLiteral("NEOMS").contains(parity) ||
-        !dataOk || line.dataBits < 5 || line.dataBits > 8 ||
-        !QStringList{"1", "1.5", "2"}.contains(stop))
+    if (!baudOk || line.baud <= 0 || parity.size() != 1 ||
+        !QStringLiteral("NEOMS").contains(parity) || !dataOk || line.dataBits < 5 ||
+        line.dataBits > 8 || !QStringList{"1", "1.5", "2"}.contains(stop))
         throw invalid();
     line.parity = parity.at(0).toLatin1();
     line.stopBits = stop == u"1"     ? LineSettings::StopBits::One
@@ -93,7 +93,8 @@ void SerialControl::setPortOpen(bool open)
     QString problem;
     std::unique_ptr<Device> device;
     if (m_namedByPath && RemotePort::names(m_target.path)) {
-        const std::optional<RemotePort::Address> address = RemotePort::parse(m_target.path, problem);
+        const std::optional<RemotePort::Address> address =
+            RemotePort::parse(m_target.path, problem);
         if (!address)
             throw SerialError(problem);
         device = std::make_unique<RemotePort>(*address, m_line);

@@ -11,7 +11,8 @@
 QSet<quint16> listeningTcpPorts()
 {
     QSet<quint16> listening;
-    for (const QString &table : {QStringLiteral("/proc/net/tcp"), QStringLiteral("/proc/net/tcp6")}) {
+    for (const QString &table :
+         {QStringLiteral("/proc/net/tcp"), QStringLiteral("/proc/net/tcp6")}) {
         QFile file(table);
         if (!file.open(QIODevice::ReadOnly))
             continue;
@@ -49,8 +50,8 @@ bool Ser2net::start()
     QStringList arguments{QStringLiteral("-n"), QStringLiteral("-u")};
     const auto yaml = [&](const QString &line) { arguments << QStringLiteral("-Y") << line; };
     for (int i = 0; i < m_devices.size(); ++i) {
-        const QString accepters[] = {QStringLiteral("telnet(rfc2217),tcp"),
-                                     QStringLiteral("tcp"), QStringLiteral("telnet,tcp")};
+        const QString accepters[] = {QStringLiteral("telnet(rfc2217),tcp"), QStringLiteral("tcp"),
+                                     QStringLiteral("telnet,tcp")};
         const QString lines[] = {QStringLiteral("9600n81"), QStringLiteral("2400n81"),
                                  QStringLiteral("2400n81")};
         for (int kind = 0; kind < 3; ++kind) {
@@ -58,7 +59,8 @@ bool Ser2net::start()
             m_ports.append(port);
             yaml(QStringLiteral("connection: &c%1x%2").arg(i).arg(kind));
             yaml(QStringLiteral("  accepter: %1,127.0.0.1,%2").arg(accepters[kind]).arg(port));
-            yaml(QStringLiteral("  connector: serialdev,%1,%2,local").arg(m_devices[i], lines[kind]));
+            yaml(QStringLiteral("  connector: serialdev,%1,%2,local")
+                     .arg(m_devices[i], lines[kind]));
         }
     }
     m_process.setProcessChannelMode(QProcess::MergedChannels);

@@ -23,8 +23,8 @@ public:
     // Stops it as a power cut or a crash would: connections end without a word.
     void kill();
 
-    QString rfc2217(int device = 0) const;  // "rfc2217://127.0.0.1:PORT"
-    QString raw(int device = 0) const;      // "socket://127.0.0.1:PORT"
+    QString rfc2217(int device = 0) const;    // "rfc2217://127.0.0.1:PORT"
+    QString raw(int device = 0) const;        // "socket://127.0.0.1:PORT"
     QString telnetOnly(int device = 0) const; // "rfc2217://…" of the accepter without RFC 2217
     QString output();
 

@@ -2,8 +2,8 @@
 #include "messageedit.h"
 #include "program.h"
 #include "ptydevice.h"
-#include "ser2net.h"
 #include "sendsupport.h"
+#include "ser2net.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -13,13 +13,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -165,10 +165,9 @@ void TestDesktop::initTestCase()
     // The session bus is CTest's (dbus-run-session): a screen reader's registry started on the
     // desktop's own bus would be somebody else's.
     QProcess python;
-    python.start(SystemPython,
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import gi; gi.require_version('Atspi', '2.0'); "
-                                 "from gi.repository import Atspi")});
+    python.start(SystemPython, {QStringLiteral("-c"),
+                                QStringLiteral("import gi; gi.require_version('Atspi', '2.0'); "
+                                               "from gi.repository import Atspi")});
     if (qEnvironmentVariableIsEmpty("RQ204_TEST_SESSION_BUS"))
         m_noScreenReader = QStringLiteral("no session bus of the test's own (dbus-run-session)");
     else if (!python.waitForFinished(10000) || python.exitCode() != 0)
@@ -246,8 +245,7 @@ void TestDesktop::screenReaderNames()
     QCOMPARE(frame, QStringLiteral("RQ204 Message upload utility"));
     QCOMPARE(portBoxLabels, QStringList{"Choose serial port"});
     QCOMPARE(controls, (QStringList{"combo box: Choose serial port", "text: Choose serial port",
-                                    "text: Message",
-                                    "push button: Help", "push button: Clear",
+                                    "text: Message", "push button: Help", "push button: Clear",
                                     "push button: Send to LCD"}));
 }
 
@@ -260,8 +258,8 @@ void TestDesktop::tabOrderAsHeard_data()
                          << QStringList{"Choose serial port", "Clear", "Send to LCD", "Help",
                                         "Message"};
     QTest::newRow("Shift+Tab") << "shift+Tab"
-                               << QStringList{"Help", "Send to LCD", "Clear",
-                                              "Choose serial port", "Message"};
+                               << QStringList{"Help", "Send to LCD", "Clear", "Choose serial port",
+                                              "Message"};
 }
 
 void TestDesktop::tabOrderAsHeard()
@@ -323,7 +321,8 @@ void TestDesktop::reportLeavesTheKeyboardAlone()
     const auto announced = [&] {
         QStringList told;
         for (const QJsonObject &event : reader->events()) {
-            if (event.value("detail1").toInt() == 1 && event.value("role").toString() == u"notification" &&
+            if (event.value("detail1").toInt() == 1 &&
+                event.value("role").toString() == u"notification" &&
                 event.value("name").toString() == u"RQ204 Message upload utility")
                 told.append(event.value("texts").toVariant().toStringList().join(u'|'));
         }
@@ -388,7 +387,8 @@ void TestDesktop::networkPortTypedAtTheKeyboard()
             clear = clear && !listening.contains(quint16(number.left(digits).toUInt()));
         // By name, so that each whole text on the way is looked up as well.
         if (clear)
-            url = server->rfc2217().replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
+            url =
+                server->rfc2217().replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
     }
     QVERIFY(!url.isEmpty());
 

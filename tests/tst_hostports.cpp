@@ -103,14 +103,16 @@ void TestHostPorts::lookup()
 
 void TestHostPorts::deviceTree_data()
 {
-    QTest::addColumn<QString>("consoles"); // /sys/class/tty/console/active; none: no such file
+    QTest::addColumn<QString>("consoles");  // /sys/class/tty/console/active; none: no such file
     QTest::addColumn<QStringList>("ports"); // "path description"
 
     const QString adapter = QStringLiteral("/dev/ttyUSB0 FT232R USB UART");
-    QTest::newRow("serial console among several")
-        << "tty0 ttyS0\n" << QStringList{"/dev/ttyS2 ", adapter};
-    QTest::newRow("screen console only") << "tty0\n" << QStringList{"/dev/ttyS0 ", "/dev/ttyS2 ", adapter};
-    QTest::newRow("no console file") << QString() << QStringList{"/dev/ttyS0 ", "/dev/ttyS2 ", adapter};
+    QTest::newRow("serial console among several") << "tty0 ttyS0\n"
+                                                  << QStringList{"/dev/ttyS2 ", adapter};
+    QTest::newRow("screen console only") << "tty0\n"
+                                         << QStringList{"/dev/ttyS0 ", "/dev/ttyS2 ", adapter};
+    QTest::newRow("no console file")
+        << QString() << QStringList{"/dev/ttyS0 ", "/dev/ttyS2 ", adapter};
 }
 
 void TestHostPorts::deviceTree()

@@ -429,9 +429,11 @@ void TestMainWindow::layout_data()
         return QRect(left / 15, top / 15, width / 15, height / 15);
     };
     QTest::newRow("Label1") << "Label1" << twips(480, 480, 1335, 255) << "Choose serial port"
-                            << "" << "Choose serial port";
+                            << ""
+                            << "Choose serial port";
     QTest::newRow("Combo1") << "Combo1" << twips(1920, 480, 615, 315) << "1"
-                            << "Select the serial port" << "Choose serial port";
+                            << "Select the serial port"
+                            << "Choose serial port";
     QTest::newRow("Label2")
         << "Label2" << twips(3240, 480, 3135, 375) << "124  characters remaining"
         << "Total memory = 124 characters.  This counter shows the # of characters left"
@@ -440,13 +442,17 @@ void TestMainWindow::layout_data()
                             << "Put a '$' anywhere in your text to pause the scrolling "
                             << "'$' adds a pause";
     QTest::newRow("Text1") << "Text1" << twips(360, 1200, 3975, 1605) << ""
-                           << "Textbox.  Enter your message here" << "Message";
+                           << "Textbox.  Enter your message here"
+                           << "Message";
     QTest::newRow("Command1") << "Command1" << twips(5040, 1440, 1335, 375) << "Help"
-                              << "About this utility" << "Help";
+                              << "About this utility"
+                              << "Help";
     QTest::newRow("Command6") << "Command6" << twips(5040, 1920, 1335, 375) << "Clear"
-                              << "Clear the textbox" << "Clear";
+                              << "Clear the textbox"
+                              << "Clear";
     QTest::newRow("Command2") << "Command2" << twips(5040, 2400, 1335, 375) << "Send to LCD"
-                              << "Click to send the message to the RQ204" << "Send to LCD";
+                              << "Click to send the message to the RQ204"
+                              << "Send to LCD";
 }
 
 void TestMainWindow::layout()
@@ -528,12 +534,10 @@ void TestMainWindow::focusChain_data()
     QTest::addColumn<bool>("backwards"); // Shift+Tab instead of Tab
     QTest::addColumn<QStringList>("visited");
 
-    QTest::newRow("Tab") << false
-                         << QStringList{"Text1", "Combo1", "Command6", "Command2", "Command1",
-                                        "Text1"};
-    QTest::newRow("Shift+Tab") << true
-                               << QStringList{"Text1", "Command1", "Command2", "Command6",
-                                              "Combo1", "Text1"};
+    QTest::newRow("Tab") << false << QStringList{"Text1",    "Combo1",   "Command6",
+                                                 "Command2", "Command1", "Text1"};
+    QTest::newRow("Shift+Tab") << true << QStringList{"Text1",    "Command1", "Command2",
+                                                      "Command6", "Combo1",   "Text1"};
 }
 
 void TestMainWindow::focusChain()
@@ -752,7 +756,6 @@ void TestMainWindow::lostPortIsNoticedAndTriedAgainAtSend()
     QVERIFY(openBoxes().isEmpty());
     QCOMPARE(combo1()->currentText(), QStringLiteral("1"));
 }
-
 
 void TestMainWindow::portInUseWhenChosenIsTriedAgainAtSend()
 {

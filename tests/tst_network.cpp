@@ -1,10 +1,10 @@
 #include "mainwindow.h"
-#include "serialcontrol.h"
 #include "messageedit.h"
 #include "ptydevice.h"
 #include "sendcommand.h"
-#include "ser2net.h"
 #include "sendsupport.h"
+#include "ser2net.h"
+#include "serialcontrol.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -18,9 +18,9 @@
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <array>
 #include <csignal>
@@ -91,7 +91,8 @@ void TestNetwork::init()
         for (int kind = 0; kind < 3; ++kind) {
             const QString key = QStringLiteral("%1 %2").arg(QLatin1String(kinds[kind])).arg(i);
             m_names.insert(key, ports[kind]);
-            m_names.insert(QStringLiteral("at ") + key, ports[kind].mid(ports[kind].indexOf(u"//") + 2));
+            m_names.insert(QStringLiteral("at ") + key,
+                           ports[kind].mid(ports[kind].indexOf(u"//") + 2));
         }
     }
     const quint16 nobody = freeTcpPort();
@@ -225,7 +226,8 @@ void TestNetwork::upload()
             m_devices[i].terminate();
         }
         // (One that ended already has nothing to wait for.)
-        QVERIFY(m_devices[i].state() == QProcess::NotRunning || m_devices[i].waitForFinished(10000));
+        QVERIFY(m_devices[i].state() == QProcess::NotRunning ||
+                m_devices[i].waitForFinished(10000));
         const QJsonObject summary = summaryOf(m_shown[i] + m_devices[i].readAllStandardOutput());
         QCOMPARE(summary.value("bytes").toString(),
                  QString::fromLatin1(receivers.contains(i) ? bytes : QByteArray()));
@@ -324,7 +326,8 @@ void TestNetwork::uploadWaitsForASlowServer()
     QVERIFY(err);
     const auto close = qScopeGuard([err] { std::fclose(err); });
     const QString port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.serverPort());
-    const int status = runSend({"rq204-send", "--port", port, "Hi"}, portsAt({}), stdin, stdout, err);
+    const int status =
+        runSend({"rq204-send", "--port", port, "Hi"}, portsAt({}), stdin, stdout, err);
     QCOMPARE(writtenTo(err), QString());
     QCOMPARE(status, 0);
     QVERIFY2(received.endsWith("\xff\xf0Hi\r") || received.endsWith("Hi\r"), received.toHex(' '));

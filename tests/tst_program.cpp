@@ -55,10 +55,10 @@ void TestProgram::commandLine_data()
         << QStringList{"hello"} << 2 << "rq204-upload: unexpected argument 'hello'";
     QTest::newRow("port without a value")
         << QStringList{"--port"} << 2 << "rq204-upload: Missing value after '--port'.";
-    QTest::newRow("port that names no port")
-        << QStringList{"--port", "1.5x"} << 2
-        << "rq204-upload: --port \"1.5x\" is neither a port number, a device path nor a network port\n"
-           "Try 'rq204-upload --help'.";
+    QTest::newRow("port that names no port") << QStringList{"--port", "1.5x"} << 2
+                                             << "rq204-upload: --port \"1.5x\" is neither a port "
+                                                "number, a device path nor a network port\n"
+                                                "Try 'rq204-upload --help'.";
 }
 
 void TestProgram::commandLine()

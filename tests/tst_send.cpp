@@ -71,8 +71,8 @@ void TestSend::upload_data()
     row("pause code, port by number", dev, {"-p", "1", "Open 9-17$ Mon-Sat"}, {},
         "Open 9-17\x0B Mon-Sat\r", 0, {});
     row("no --port: the first port that opens", {"", "%dev"}, {"Hi"}, {}, "Hi\r", 0, {});
-    row("no --port: port 2 untouched once port 1 opens", {"%dev", "%other"}, {"Hi"}, {}, "Hi\r",
-        0, {});
+    row("no --port: port 2 untouched once port 1 opens", {"%dev", "%other"}, {"Hi"}, {}, "Hi\r", 0,
+        {});
     row("file with LF and CR LF lines, its last line break dropped", dev,
         {"--port", "%dev", "--file", "%file"}, "A\nB\r\nC\n", "A\r\nB\r\nC\r", 0, {});
     row("file ending in CR LF: the whole line break dropped", dev,
@@ -96,9 +96,11 @@ void TestSend::upload_data()
     row("missing port: the window's words", dev, {"--port", "3", "Hi"}, {}, {}, 1,
         {"rq204-send: The message was not sent: port 3 could not be opened: no such port.\n"});
     row("--port that names no port", dev, {"-p", "abc", "Hi"}, {}, {}, 2,
-        {"rq204-send: --port \"abc\" is neither a port number, a device path nor a network port\n"});
+        {"rq204-send: --port \"abc\" is neither a port number, a device path nor a network "
+         "port\n"});
     row("--port with a number and more", dev, {"--port", "1.5x", "Hi"}, {}, {}, 2,
-        {"rq204-send: --port \"1.5x\" is neither a port number, a device path nor a network port\n"});
+        {"rq204-send: --port \"1.5x\" is neither a port number, a device path nor a network "
+         "port\n"});
     row("--port empty", dev, {"--port", "", "Hi"}, {}, {}, 2,
         {"rq204-send: --port needs a port number or a device path\n"});
     row("--file empty", dev, {"--port", "%dev", "--file", ""}, {}, {}, 2,
@@ -289,7 +291,8 @@ void TestSend::interruptStopsTheBytes()
     });
     const QStringList command{QStringLiteral(RQ204_SEND_PATH), "--port", path, "Hello there"};
     if (inLoop)
-        send.start(QStringLiteral("sh"), QStringList{"-c", "while :; do \"$@\"; done", "sh"} + command);
+        send.start(QStringLiteral("sh"),
+                   QStringList{"-c", "while :; do \"$@\"; done", "sh"} + command);
     else
         send.start(command.first(), command.mid(1));
     QVERIFY(send.waitForStarted());

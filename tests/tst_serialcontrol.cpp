@@ -31,19 +31,19 @@ namespace {
 // How another program holds the device in portInUse.
 enum class Holder {
     Nobody,
-    QtPort,          // a QSerialPort: Qt's lock file and exclusive mode
-    QtPortOtherName, // the same, while this program names the device by a symlink
-    Flock,           // flock() on another open of the device in this process
-    FlockChild,      // flock() in another process, as picocom does
-    LiveLockFile,    // a UUCP lock file with a live PID, written a minute ago, as minicom does
-    NamedLockFile,   // a UUCP lock line naming the program, "  1234 sleep root"
+    QtPort,           // a QSerialPort: Qt's lock file and exclusive mode
+    QtPortOtherName,  // the same, while this program names the device by a symlink
+    Flock,            // flock() on another open of the device in this process
+    FlockChild,       // flock() in another process, as picocom does
+    LiveLockFile,     // a UUCP lock file with a live PID, written a minute ago, as minicom does
+    NamedLockFile,    // a UUCP lock line naming the program, "  1234 sleep root"
     LongNameLockFile, // Qt's lock file naming a program whose name the system keeps 15 bytes of
-    ReusedPid,       // a lock file naming minicom, whose PID a later process has been given
-    EndedLockFile,   // a fresh UUCP lock of minicom, which has ended
-    EmptyLockFile,   // a lock file that names no process
-    ExclusiveMode,   // TIOCEXCL held by another process
-    KilledExclusive, // TIOCEXCL left behind by a process killed while it held the device
-    TerminalSession, // the controlling terminal of a session running on it
+    ReusedPid,        // a lock file naming minicom, whose PID a later process has been given
+    EndedLockFile,    // a fresh UUCP lock of minicom, which has ended
+    EmptyLockFile,    // a lock file that names no process
+    ExclusiveMode,    // TIOCEXCL held by another process
+    KilledExclusive,  // TIOCEXCL left behind by a process killed while it held the device
+    TerminalSession,  // the controlling terminal of a session running on it
 };
 
 // Whether someone holds an flock() on the device at `path`.
@@ -282,8 +282,8 @@ void TestSerialControl::portInUse_data()
         << Holder::LongNameLockFile << "it is in use by another program (PID %1, sleep-with-a-lo)";
     QTest::newRow("lock file whose PID has passed to another program")
         << Holder::ReusedPid << QString();
-    QTest::newRow("fresh lock file of a program that has ended") << Holder::EndedLockFile
-                                                                 << QString();
+    QTest::newRow("fresh lock file of a program that has ended")
+        << Holder::EndedLockFile << QString();
     QTest::newRow("lock file that names no process")
         << Holder::EmptyLockFile
         << "it is locked by %2, which does not say by whom; delete that file if no program uses "

@@ -46,7 +46,7 @@ const char ReportProperty[] = "rq204Report";
 class AccessiblePortBox : public QAccessibleWidget
 {
 public:
-    explicit AccessiblePortBox(QComboBox *box) : QAccessibleWidget(box, QAccessible::ComboBox) { }
+    explicit AccessiblePortBox(QComboBox *box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
 
     QString text(QAccessible::Text t) const override
     {
@@ -350,8 +350,8 @@ void MainWindow::markSelector(const QString &problem)
     QLineEdit *edit = m_ui->Combo1->lineEdit();
     QPalette palette = edit->palette();
     palette.setColor(QPalette::Text, !problem.isEmpty() ? ErrorColour
-                                     : opening          ? QPalette().color(QPalette::PlaceholderText)
-                                                        : QPalette().color(QPalette::Text));
+                                     : opening ? QPalette().color(QPalette::PlaceholderText)
+                                               : QPalette().color(QPalette::Text));
     edit->setPalette(palette);
     m_ui->Combo1->setAccessibleDescription(
         opening ? QStringLiteral("connecting to %1").arg(m_comm.portLabel()) : problem);
