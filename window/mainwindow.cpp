@@ -127,25 +127,25 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     fitCaptions();
 
     connect(m_ui->Text1, &QPlainTextEdit::textChanged, this,
-            [this] { guarded([this] { updateCounter(); }); });
+            [this] { guarded(&MainWindow::updateCounter); });
     connect(m_ui->Command6, &QPushButton::clicked, this,
-            [this] { guarded([this] { clearMessage(); }); });
+            [this] { guarded(&MainWindow::clearMessage); });
     connect(m_ui->Command2, &QPushButton::clicked, this,
-            [this] { guarded([this] { startUpload(); }); });
+            [this] { guarded(&MainWindow::startUpload); });
     connect(m_ui->Command1, &QPushButton::clicked, this,
-            [this] { guarded([this] { showHelp(); }); });
+            [this] { guarded(&MainWindow::showHelp); });
     connect(m_ui->Combo1, &QComboBox::editTextChanged, this,
-            [this] { guarded([this] { selectPort(); }); });
+            [this] { guarded(&MainWindow::selectPort); });
     connect(m_ui->Combo1, &QComboBox::activated, this, [this] {
         if (!m_finishingEdit)
-            guarded([this] { selectPort(); });
+            guarded(&MainWindow::selectPort);
     });
     connect(&m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
     connect(&m_sender, &PacedSender::failed, this, &MainWindow::reportUploadFailure);
     connect(&m_comm, &SerialControl::portLost, this, &MainWindow::portLost);
     connect(&m_comm, &SerialControl::portOpened, this, [this] { markSelector(QString()); });
 
-    guarded([this] { load(); });
+    guarded(&MainWindow::load);
     // Put in as if typed: the text change selects the port.
     if (initialPort)
         m_ui->Combo1->setEditText(*initialPort);
@@ -161,10 +161,10 @@ MainWindow::~MainWindow()
     shutDown();
 }
 
-void MainWindow::guarded(const std::function<void()> &operation)
+void MainWindow::guarded(void (MainWindow::*operation)())
 {
     try {
-        operation();
+        (this->*operation)();
     } catch (const std::exception &error) {
         tell(QString::fromStdString(error.what()));
     }

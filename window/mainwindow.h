@@ -11,7 +11,6 @@
 
 #include <QPointer>
 #include <QWidget>
-#include <functional>
 #include <memory>
 #include <optional>
 
@@ -60,7 +59,7 @@ private:
     void portLost(const QString &reason);
     void markSelector(const QString &problem);
     void tell(const QString &message);
-    void guarded(const std::function<void()> &operation);
+    void guarded(void (MainWindow::*operation)());
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     PortLister m_listPorts;
