@@ -1,5 +1,6 @@
 #include "hostports.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 
 namespace {
@@ -38,6 +39,24 @@ QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNa
                std::tuple(groupOf(b.name), prefixB, numberB, b.name);
     });
     return ttys;
+}
+
+HostPorts numberComPorts(const HostPorts &listed)
+{
+    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    // COM256 is the highest name Windows hands out.
+    constexpr int Highest = 256;
+    HostPorts ports;
+    for (const PortDevice &port : listed) {
+        const int number = com.match(port.path).captured(1).toInt();
+        if (number < 1 || number > Highest)
+            continue;
+        if (ports.size() < number)
+            ports.resize(number);
+        ports[number - 1] = {QStringLiteral("COM%1").arg(number), port.description};
+    }
+    return ports;
 }
 
 std::optional<PortDevice> portAt(const HostPorts &ports, int number)

@@ -33,11 +33,17 @@ namespace Serial {
 // and the kernel's console are left out, so a laptop with one USB adapter has it as port 1.
 QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNames);
 
+// Windows names its ports itself: port N is COMN. Orders the COM ports the system lists (path
+// "COM3", description what the system calls the device behind it) by their numbers, with an
+// empty entry for each number the system has no port for; names that are no COM port are left
+// out.
+HostPorts numberComPorts(const HostPorts &listed);
+
 // The host's serial ports as they are now, numbered as above, found without opening any
 // device: on Linux the ttys with hardware behind them in the kernel's device tree; on Windows
-// COM1 to COM256.
+// the COM ports in the registry's device map.
 HostPorts readHostPorts();
-// The same from the device tree at `sysfs`, where a test hands in a tree of its own.
+// The same from the device tree at `sysfs` (Linux), where a test hands in a tree of its own.
 HostPorts readHostPortsFrom(const QString &sysfs);
 
 // The device that port `number` names among `ports`; nothing for 0, negative numbers, numbers

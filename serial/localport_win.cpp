@@ -1,111 +1,186 @@
-// The serial device on Windows, through Qt Serial Port. A COM port opens for one program at a
-// time by nature, so there is nothing to look for beforehand, and Qt reports a removed adapter
-// through its error signal.
+// The serial device on Windows, through the system's communications API. The port is opened as
+// \\.\COMn, the name that reaches COM10 and above too, for reading and writing: a port opened for
+// writing only can't be set up everywhere (under wine SetCommState refuses it, and the line stays
+// at whatever speed it had). Windows hands a COM port to one program at a time, so there is
+// nothing to look for before the open: its refusal is the answer.
+//
+// Each byte is written at once with a short write timeout: on a working port it goes into the
+// driver's queue without waiting, an adapter that stalls gives up within the timeout instead of
+// holding the event loop, and a removed adapter fails the write straight away. The open does
+// not wait for a byte that never comes either, as nothing is ever read.
 
 #include "localport.h"
 
-#include <QSerialPort>
+#include <optional>
 
-struct LocalPort::Private
-{
-    QString label;
-    QSerialPort port;
-};
+#include <windows.h>
 
 namespace {
 
-QSerialPort::Parity parityOf(char parity)
+// Far more than one byte needs to enter the queue of a port without flow control.
+constexpr DWORD WriteTimeoutMs = 50;
+
+// "COM3" as "\\.\COM3"; a name already in the device namespace stays as it is.
+std::wstring deviceName(const QString &path)
+{
+    const QString prefix = QStringLiteral("\\\\.\\");
+    return (path.startsWith(prefix) ? path : prefix + path).toStdWString();
+}
+
+BYTE parityOf(char parity)
 {
     switch (parity) {
     case 'E':
-        return QSerialPort::EvenParity;
+        return EVENPARITY;
     case 'O':
-        return QSerialPort::OddParity;
+        return ODDPARITY;
     case 'M':
-        return QSerialPort::MarkParity;
+        return MARKPARITY;
     case 'S':
-        return QSerialPort::SpaceParity;
+        return SPACEPARITY;
     default:
-        return QSerialPort::NoParity;
+        return NOPARITY;
     }
 }
 
-QSerialPort::StopBits stopBitsOf(LineSettings::StopBits stopBits)
+BYTE stopBitsOf(LineSettings::StopBits stopBits)
 {
     switch (stopBits) {
     case LineSettings::StopBits::OneAndHalf:
-        return QSerialPort::OneAndHalfStop;
+        return ONE5STOPBITS;
     case LineSettings::StopBits::Two:
-        return QSerialPort::TwoStop;
+        return TWOSTOPBITS;
     default:
-        return QSerialPort::OneStop;
+        return ONESTOPBIT;
     }
 }
 
-QString openFailureText(QSerialPort::SerialPortError error, const QString &system)
+// Raw bytes in `line`'s format without flow control in either direction (the device listens on
+// one data pin and can't ask for a pause), DTR and RTS raised as an open leaves them on Linux.
+void setLine(DCB &dcb, const LineSettings &line)
+{
+    dcb.BaudRate = DWORD(line.baud);
+    dcb.ByteSize = BYTE(line.dataBits);
+    dcb.Parity = parityOf(line.parity);
+    dcb.StopBits = stopBitsOf(line.stopBits);
+    dcb.fBinary = TRUE;
+    dcb.fParity = line.parity != 'N';
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    // With it, the driver would refuse every write after a line error until it is cleared.
+    dcb.fAbortOnError = FALSE;
+}
+
+// What the system says when the adapter behind a handle has gone: a pulled USB adapter, or under
+// wine the pseudo-terminal's far end closed.
+bool meansDisconnected(DWORD error)
 {
     switch (error) {
-    case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("no such device");
-    case QSerialPort::PermissionError:
-        return QStringLiteral("it is in use by another program");
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+        return true;
     default:
-        return QStringLiteral("the system reports \"%1\"").arg(system);
+        return false;
     }
 }
 
 } // namespace
+
+struct LocalPort::Private
+{
+    QString label;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::optional<DCB> found; // the line as it was found, given back at the close
+
+    ~Private() { close(); }
+
+    void close()
+    {
+        if (handle == INVALID_HANDLE_VALUE)
+            return;
+        if (found)
+            ::SetCommState(handle, &*found);
+        ::CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+};
 
 std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const QString &label,
                                            const LineSettings &line, QString &problem)
 {
     auto d = std::make_unique<Private>();
     d->label = label;
-    d->port.setPortName(path);
-    d->port.setBaudRate(line.baud);
-    d->port.setParity(parityOf(line.parity));
-    d->port.setDataBits(static_cast<QSerialPort::DataBits>(line.dataBits));
-    d->port.setStopBits(stopBitsOf(line.stopBits));
-    d->port.setFlowControl(QSerialPort::NoFlowControl);
-    if (!d->port.open(QIODevice::WriteOnly)) {
-        problem = openFailureText(d->port.error(), d->port.errorString());
+    d->handle = ::CreateFileW(deviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (d->handle == INVALID_HANDLE_VALUE) {
+        problem = openErrorText(int(::GetLastError()));
+        return nullptr;
+    }
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(d->handle, &dcb)) {
+        // A file, a printer or NUL: what is written there never goes down a serial line.
+        problem = QStringLiteral("it is not a serial device");
+        return nullptr;
+    }
+    d->found = dcb;
+    setLine(dcb, line);
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadIntervalTimeout = MAXDWORD; // a read, were there one, returns at once
+    timeouts.WriteTotalTimeoutConstant = WriteTimeoutMs;
+    if (!::SetCommState(d->handle, &dcb) || !::SetCommTimeouts(d->handle, &timeouts)) {
+        problem = openErrorText(int(::GetLastError()));
         return nullptr;
     }
     return std::unique_ptr<LocalPort>(new LocalPort(std::move(d)));
 }
 
-LocalPort::LocalPort(std::unique_ptr<Private> data) : d(std::move(data))
-{
-    connect(&d->port, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError error) {
-                // Qt repeats a resource error for as long as the port stays open, so the first
-                // one closes it.
-                if (d->port.isOpen() &&
-                    (error == QSerialPort::ResourceError || error == QSerialPort::WriteError))
-                    lose(error == QSerialPort::ResourceError
-                             ? QStringLiteral("was disconnected")
-                             : QStringLiteral("stopped working (%1)").arg(d->port.errorString()));
-            });
-}
+LocalPort::LocalPort(std::unique_ptr<Private> data) : d(std::move(data)) {}
 
 LocalPort::~LocalPort() = default;
 
 void LocalPort::write(char byte)
 {
-    // A failure shows up inside write() or flush() as an error signal, which loses the port.
-    if (d->port.write(&byte, 1) == 1 && d->port.isOpen())
-        d->port.flush();
+    DWORD written = 0;
+    const BOOL done = ::WriteFile(d->handle, &byte, 1, &written, nullptr);
+    if (done && written == 1)
+        return;
+    // A write that times out succeeds with nothing written.
+    const DWORD error = done ? DWORD(ERROR_TIMEOUT) : ::GetLastError();
+    if (meansDisconnected(error))
+        lose(QStringLiteral("was disconnected"));
+    else if (error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT)
+        lose(QStringLiteral("stopped taking bytes"));
+    else
+        lose(QStringLiteral("stopped working (the system reports \"%1\")")
+                 .arg(qt_error_string(int(error))));
 }
 
 void LocalPort::lose(const QString &what)
 {
     const QString reason = QStringLiteral("%1 %2").arg(d->label, what);
-    d->port.close();
+    d->close();
     emit lost(reason);
 }
 
 DeviceCheck checkDevice(const QString &path)
 {
+    // Only an open could tell, and on a real port an open raises DTR and RTS.
     DeviceCheck check;
     check.canonicalPath = path;
     return check;
@@ -114,5 +189,36 @@ DeviceCheck checkDevice(const QString &path)
 QString openErrorText(int error, const QString &closedFolder)
 {
     Q_UNUSED(closedFolder);
-    return QStringLiteral("the system reports \"%1\"").arg(qt_error_string(error));
+    switch (DWORD(error)) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+        return QStringLiteral("no such port");
+    // Windows says "access denied" for a COM port that another program has open.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        return QStringLiteral("it is in use by another program");
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_ACCESS_DISABLED_BY_POLICY:
+        return QStringLiteral("the system does not let this program open it; ask whoever looks "
+                              "after this computer");
+    case ERROR_NOT_READY:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+        return QStringLiteral("the device does not respond; check that it is plugged in and "
+                              "switched on");
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NO_SYSTEM_RESOURCES:
+        return QStringLiteral("the system is short of resources; close some programs and try "
+                              "again");
+    case ERROR_INVALID_PARAMETER:
+        return QStringLiteral("the port does not take the device's line settings");
+    default:
+        return QStringLiteral("the system reports \"%1\"").arg(qt_error_string(error));
+    }
 }

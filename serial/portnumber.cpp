@@ -2,6 +2,7 @@
 
 #include "serialerror.h"
 
+#include <QRegularExpression>
 #include <limits>
 
 namespace {
@@ -121,7 +122,16 @@ namespace Serial {
 
 bool namesDevicePath(const QString &text)
 {
+#ifdef Q_OS_WIN
+    // Windows has no /dev: a device is named as a COM port ("COM3") or in the device namespace
+    // ("\\.\COM12"), which is how ports above COM9 are reached.
+    static const QRegularExpression comPort(QStringLiteral("^COM[0-9]+$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QString trimmed = text.trimmed();
+    return comPort.match(trimmed).hasMatch() || trimmed.startsWith(QLatin1String("\\\\.\\"));
+#else
     return text.trimmed().startsWith(u'/');
+#endif
 }
 
 qint16 readPortNumber(const QString &text)

@@ -11,7 +11,8 @@ namespace Serial {
 // else SerialError is thrown.
 qint16 readPortNumber(const QString &text);
 
-// True when the selector's text names a device by its path ("/dev/ttyUSB0") rather than a number.
+// True when the selector's text names a device by its path ("/dev/ttyUSB0"; on Windows "COM3"
+// or "\\.\COM12") rather than a number.
 bool namesDevicePath(const QString &text);
 
 } // namespace Serial

@@ -84,6 +84,14 @@ void TestHostPorts::lookup_data()
     QTest::newRow("port without a device") << QStringList{"", "/dev/ttyS1"} << 1 << "";
     QTest::newRow("port after one without a device")
         << QStringList{"", "/dev/ttyS1"} << 2 << "/dev/ttyS1";
+    // Windows lists its COM ports in any order, under their own names: port N is COMN.
+    const QStringList registry{"COM3", "com12", "COM1", "LPT1", "COM0", "COM257", "COM2x"};
+    QTest::newRow("Windows, COM1") << registry << 1 << "COM1";
+    QTest::newRow("Windows, no COM2") << registry << 2 << "";
+    QTest::newRow("Windows, COM3") << registry << 3 << "COM3";
+    QTest::newRow("Windows, lower case") << registry << 12 << "COM12";
+    QTest::newRow("Windows, past the highest listed") << registry << 13 << "";
+    QTest::newRow("Windows, highest name") << QStringList{"COM256"} << 256 << "COM256";
 }
 
 void TestHostPorts::lookup()
@@ -95,6 +103,8 @@ void TestHostPorts::lookup()
     HostPorts ports;
     for (const QString &path : host)
         ports.append({path, QStringLiteral("adapter")});
+    if (QString(QTest::currentDataTag()).startsWith(u"Windows"))
+        ports = Serial::numberComPorts(ports);
     const std::optional<PortDevice> found = Serial::portAt(ports, number);
     QCOMPARE(found.has_value(), !device.isEmpty());
     if (found)

@@ -97,10 +97,20 @@ void TestPortNumber::devicePaths_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("path");
 
-    QTest::newRow("device") << "/dev/ttyUSB0" << true;
-    QTest::newRow("after blanks") << "  /dev/pts/3" << true;
+#ifdef Q_OS_WIN
+    constexpr bool windows = true;
+#else
+    constexpr bool windows = false;
+#endif
+    QTest::newRow("device") << "/dev/ttyUSB0" << !windows;
+    QTest::newRow("after blanks") << "  /dev/pts/3" << !windows;
     QTest::newRow("number") << "1" << false;
     QTest::newRow("relative") << "dev/ttyS0" << false;
+    QTest::newRow("COM port") << "COM3" << windows;
+    QTest::newRow("COM port, lower case, blanks") << " com12 " << windows;
+    QTest::newRow("device namespace") << "\\\\.\\COM12" << windows;
+    QTest::newRow("COM without a number") << "COM" << false;
+    QTest::newRow("COM and more") << "COM1x" << false;
 }
 
 void TestPortNumber::devicePaths()
