@@ -1,4 +1,4 @@
-#include "process.h"
+#include "stopsignals.h"
 #include "sendcommand.h"
 
 #include <QCoreApplication>

@@ -5,7 +5,7 @@
 #include "pacedsender.h"
 #include "portnumber.h"
 #include "portselection.h"
-#include "process.h"
+#include "stopsignals.h"
 #include "remoteport.h"
 #include "serialcontrol.h"
 #include "serialerror.h"

@@ -2,7 +2,7 @@
 
 #include "mainwindow.h"
 #include "portselection.h"
-#include "process.h"
+#include "stopsignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

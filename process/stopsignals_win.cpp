@@ -2,7 +2,7 @@
 // the closing of the console window come as control events, each on a thread the system makes
 // for it, which only passes them on to the event loop.
 
-#include "process.h"
+#include "stopsignals.h"
 
 #include <QMetaObject>
 #include <QMutex>

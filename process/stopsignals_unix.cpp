@@ -1,6 +1,6 @@
 // Signals and terminals on POSIX systems.
 
-#include "process.h"
+#include "stopsignals.h"
 
 #include <QSocketNotifier>
 

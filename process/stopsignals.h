@@ -5,8 +5,9 @@
 
 class QSocketNotifier;
 
-// What both programs need of the process they run in; the system's side is in process_unix.cpp
-// and process_win.cpp.
+// What both programs need of the process they run in (its header is not process.h, which is the
+// name of a Windows system header); the system's side is in stopsignals_unix.cpp and
+// stopsignals_win.cpp.
 
 // Turns the signals that ask a program to stop (SIGINT, SIGTERM, SIGHUP, SIGQUIT from Ctrl-\ and
 // SIGPIPE from a reader that went away) into a Qt signal on the event loop, so that the program
