@@ -154,10 +154,10 @@ LocalPort::LocalPort(std::unique_ptr<Private> data) : d(std::move(data)) {}
 
 LocalPort::~LocalPort() = default;
 
-void LocalPort::write(char byte)
+void LocalPort::write(char data)
 {
     DWORD written = 0;
-    const BOOL done = ::WriteFile(d->handle, &byte, 1, &written, nullptr);
+    const BOOL done = ::WriteFile(d->handle, &data, 1, &written, nullptr);
     if (done && written == 1)
         return;
     // A write that times out succeeds with nothing written.
