@@ -10,18 +10,27 @@
 #   tools/install-deps.sh --bench       also Xvfb, metacity and ImageMagick (benchmarks)
 #   tools/install-deps.sh --screenshot  also Xvfb, a window manager, xdotool and ImageMagick
 #   tools/install-deps.sh --fuzz        also clang and its fuzzer runtime
+#   tools/install-deps.sh --windows     also the Windows cross compiler, Ninja and NSIS, and what
+#                                       building Qt from Debian's source takes; with --test, wine
+#                                       and socat for the Windows tests
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev fonts-liberation)
+packages=(cmake make g++ pkg-config qt6-base-dev fonts-liberation)
+windows=
+for option in "$@"; do
+    [ "$option" = --windows ] && windows=1
+done
 for option in "$@"; do
     case "$option" in
     --test) packages+=(xvfb xauth x11-utils xdotool metacity ser2net
         dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 weston qt6-wayland
-        dpkg-dev file lintian desktop-file-utils appstream) ;;
+        dpkg-dev file lintian desktop-file-utils appstream)
+        [ -n "$windows" ] && packages+=(wine64 socat) ;;
     --bench) packages+=(xvfb xauth x11-utils metacity imagemagick) ;;
     --screenshot) packages+=(xvfb xauth x11-utils imagemagick metacity xdotool) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "usage: $0 [--test] [--bench] [--screenshot] [--fuzz]" >&2; exit 2 ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix ninja-build nsis patch xz-utils) ;;
+    *) echo "usage: $0 [--test] [--bench] [--screenshot] [--fuzz] [--windows]" >&2; exit 2 ;;
     esac
 done
 
