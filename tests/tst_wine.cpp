@@ -1,0 +1,305 @@
+#include "ptydevice.h"
+#include "sendsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+
+// The Windows programs as built for Windows, under wine: rq204-send.exe and rq204-upload.exe
+// against the virtual RQ204 on the far end of the pseudo-terminal that COM1 is mapped to, and
+// the installer in a wine prefix of the test's own. tests/wine-run.sh keeps every run away from
+// the host's serial ports. tools/windows.sh --test runs this with the folder it packed.
+class TestWine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void sendsToTheComPort_data();
+    void sendsToTheComPort();
+    void failures_data();
+    void failures();
+    void ctrlCStopsInOrder();
+    void window();
+    void installer();
+
+private:
+    // Starts `command` (a Windows program and its arguments, or with `asScript` a bash script
+    // that runs wine64 itself) with COMN mapped to each pseudo-terminal given.
+    void startWine(QProcess &wine, const QMap<int, QString> &coms, const QStringList &command,
+                   bool asScript = false, const QString &prefix = {});
+    QString exe(const QString &name) const { return m_stage.filePath(name); }
+
+    QDir m_stage;
+    QTemporaryDir m_scratch;
+    QProcess m_windowManager;
+};
+
+namespace {
+
+const QString Message = QStringLiteral("Open 9-17$ Mon-Sat");
+const QString MessageBytes =
+    QStringLiteral("4F 70 65 6E 20 39 2D 31 37 0B 20 4D 6F 6E 2D 53 61 74 0D");
+
+// What wine printed, for a failure's message.
+QString said(QProcess &process)
+{
+    return QString::fromLocal8Bit(process.readAllStandardOutput() + process.readAllStandardError());
+}
+
+} // namespace
+
+void TestWine::initTestCase()
+{
+    const QString stage = qEnvironmentVariable("RQ204_WINDOWS_STAGE");
+    if (stage.isEmpty())
+        QSKIP("needs the Windows build: tools/windows.sh --test runs this test");
+    m_stage.setPath(stage);
+    QVERIFY2(QFile::exists(exe(QStringLiteral("rq204-send.exe"))), qPrintable(stage));
+    QVERIFY(m_scratch.isValid());
+}
+
+void TestWine::cleanupTestCase()
+{
+    if (m_windowManager.state() != QProcess::NotRunning) {
+        m_windowManager.terminate();
+        m_windowManager.waitForFinished(5000);
+    }
+}
+
+void TestWine::startWine(QProcess &wine, const QMap<int, QString> &coms,
+                         const QStringList &command, bool asScript, const QString &prefix)
+{
+    QStringList arguments;
+    for (auto com = coms.begin(); com != coms.end(); ++com)
+        arguments << QStringLiteral("--com") << QStringLiteral("%1=%2").arg(com.key()).arg(*com);
+    if (!prefix.isEmpty())
+        arguments << QStringLiteral("--keep") << prefix;
+    if (asScript)
+        arguments << QStringLiteral("--command") << QStringLiteral("bash") << QStringLiteral("-c");
+    wine.start(QStringLiteral(RQ204_WINE_RUN), arguments + command);
+    QVERIFY(wine.waitForStarted());
+}
+
+void TestWine::sendsToTheComPort_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+
+    QTest::newRow("port number") << QStringList{"--port", "1"};
+    QTest::newRow("COM name") << QStringList{"--port", "COM1"};
+    QTest::newRow("device namespace") << QStringList{"--port", "\\\\.\\COM1"};
+    QTest::newRow("first port found") << QStringList{};
+}
+
+void TestWine::sendsToTheComPort()
+{
+    QFETCH(QStringList, arguments);
+
+    QProcess device;
+    const QString pty = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
+    QVERIFY(!pty.isEmpty());
+    QProcess wine;
+    startWine(wine, {{1, pty}},
+              QStringList{exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q")} +
+                  arguments + QStringList{Message});
+    QVERIFY(wine.waitForFinished(60000));
+    const QString output = said(wine);
+    QCOMPARE(wine.exitCode(), 0);
+    QVERIFY2(output.isEmpty(), qPrintable(output));
+    QVERIFY(device.waitForFinished(10000));
+    const QJsonObject summary = summaryOf(device.readAllStandardOutput());
+    QCOMPARE(summary.value("bytes").toString(), MessageBytes);
+    QCOMPARE(summary.value("baud").toInt(), 2400);
+    QCOMPARE(summary.value("stop_bits").toInt(), 1);
+    QCOMPARE(summary.value("flow").toString(), QStringLiteral("none"));
+    QCOMPARE(summary.value("settings_ok").toBool(), true);
+    QStringList gaps;
+    for (const QJsonValue gap : summary.value("gaps_ms").toArray())
+        gaps << QString::number(gap.toDouble(), 'f', 1);
+    qInfo("gaps at the far end through wine (ms): %s", qPrintable(gaps.join(u' ')));
+}
+
+void TestWine::failures_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("heldByAnother"); // the window of another wine program holds COM1
+    QTest::addColumn<QString>("words");
+
+    QTest::newRow("no port of that number")
+        << QStringList{"--port", "7"} << false
+        << "rq204-send: The message was not sent: port 7 could not be opened: no such port.\n";
+    QTest::newRow("no port of that name")
+        << QStringList{"--port", "COM7"} << false
+        << "rq204-send: The message was not sent: COM7 could not be opened: no such port.\n";
+    QTest::newRow("in use by another program")
+        << QStringList{"--port", "1"} << true
+        << "rq204-send: The message was not sent: port 1 (COM1) could not be opened: it is in "
+           "use by another program.\n";
+}
+
+void TestWine::failures()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, heldByAnother);
+    QFETCH(QString, words);
+
+    PtyDevice device;
+    QProcess wine;
+    const QString send = QStringLiteral("wine64 \"$0\" -q \"$@\"");
+    // The other program starts first and is waited for until it holds the port (this test holds
+    // the pseudo-terminal too, and does not count).
+    const QString holder =
+        QStringLiteral("QT_QPA_PLATFORM=offscreen wine64 \"$(dirname \"$0\")/rq204-upload.exe\" "
+                       "--port 1 & until find /proc/[0-9]*/fd -lname %1 2>/dev/null | "
+                       "grep -qv '^/proc/%2/'; do sleep 0.1; done; ")
+            .arg(device.path())
+            .arg(QCoreApplication::applicationPid());
+    startWine(wine, {{1, device.path()}},
+              QStringList{(heldByAnother ? holder : QString()) + send,
+                          exe(QStringLiteral("rq204-send.exe"))} +
+                  arguments + QStringList{Message},
+              true);
+    QVERIFY(wine.waitForFinished(90000));
+    QCOMPARE(wine.exitCode(), 1);
+    QCOMPARE(QString::fromLocal8Bit(wine.readAllStandardError()), words);
+    QCOMPARE(device.take(), QByteArray());
+}
+
+void TestWine::ctrlCStopsInOrder()
+{
+    // Ctrl-C in a console reaches a wine program as SIGINT; the upload stops after the byte it
+    // was sending, the port is closed, and the status says so, as on Linux. The far end is then
+    // unplugged, which an upload of the same port notices at its next byte.
+    PtyDevice device;
+    QProcess wine;
+    startWine(wine, {{1, device.path()}},
+              {exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q"), QStringLiteral("-p"),
+               QStringLiteral("1"), QString(40, u'x')});
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += device.take()).size() >= 3, 60000);
+    QProcess::execute(QStringLiteral("pkill"),
+                      {QStringLiteral("-INT"), QStringLiteral("-x"), QStringLiteral("rq204-send.exe")});
+    QVERIFY(wine.waitForFinished(30000));
+    received += device.take();
+    QCOMPARE(wine.exitCode(), 128 + SIGINT);
+    const QString err = QString::fromLocal8Bit(wine.readAllStandardError());
+    QCOMPARE(err, QStringLiteral("rq204-send: The upload stopped after %1 of 41 characters: "
+                                 "interrupted.\n")
+                      .arg(received.size()));
+    QCOMPARE(received, QByteArray(received.size(), 'x'));
+
+    PtyDevice unplugged;
+    startWine(wine, {{1, unplugged.path()}},
+              {exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q"), QStringLiteral("-p"),
+               QStringLiteral("1"), QString(40, u'x')});
+    received.clear();
+    QTRY_VERIFY_WITH_TIMEOUT((received += unplugged.take()).size() >= 3, 60000);
+    unplugged.unplug();
+    QVERIFY(wine.waitForFinished(30000));
+    QCOMPARE(wine.exitCode(), 1);
+    QCOMPARE(QString::fromLocal8Bit(wine.readAllStandardError()),
+             QStringLiteral("rq204-send: The upload stopped after %1 of 41 characters: port 1 "
+                            "(COM1) was disconnected.\n")
+                 .arg(received.size()));
+}
+
+void TestWine::window()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("needs an X server: CTest runs this test under xvfb-run");
+    if (m_windowManager.state() == QProcess::NotRunning) {
+        m_windowManager.start(QStringLiteral("metacity"),
+                              {QStringLiteral("--no-composite"), QStringLiteral("--sm-disable")});
+        QVERIFY(m_windowManager.waitForStarted());
+    }
+    QProcess device;
+    const QString pty = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
+    QVERIFY(!pty.isEmpty());
+    QProcess wine;
+    // Started as from the Start menu: the start-up probe finds COM1 and opens it.
+    startWine(wine, {{1, pty}}, {exe(QStringLiteral("rq204-upload.exe"))});
+
+    const auto xdotool = [](const QStringList &arguments) {
+        QProcess tool;
+        tool.start(QStringLiteral("xdotool"), arguments);
+        return tool.waitForFinished(20000) && tool.exitCode() == 0
+                   ? QString::fromLatin1(tool.readAllStandardOutput()).trimmed()
+                   : QString();
+    };
+    QString window;
+    QTRY_VERIFY_WITH_TIMEOUT(!(window = xdotool({"search", "--name",
+                                                 "^RQ204 Message upload utility$"}))
+                                  .isEmpty(),
+                             60000);
+    window = window.split(u'\n').constFirst();
+    QVERIFY(!xdotool({"windowactivate", "--sync", window}).isNull());
+    // The message box has the focus; Tab goes on to the port box, Clear and Send to LCD.
+    xdotool({"type", "--delay", "40", "Hi $"});
+    xdotool({"key", "--delay", "100", "Tab", "Tab", "Tab", "space"});
+    QVERIFY(device.waitForFinished(30000));
+    const QJsonObject summary = summaryOf(device.readAllStandardOutput());
+    QCOMPARE(summary.value("bytes").toString(), QStringLiteral("48 69 20 0B 0D"));
+    QCOMPARE(summary.value("baud").toInt(), 2400);
+    xdotool({"windowclose", window});
+    QVERIFY2(wine.waitForFinished(30000), qPrintable(said(wine)));
+    QCOMPARE(wine.exitCode(), 0);
+}
+
+void TestWine::installer()
+{
+    const QString setup = qEnvironmentVariable("RQ204_WINDOWS_INSTALLER");
+    QVERIFY2(QFile::exists(setup), qPrintable(setup));
+    const QString prefix = m_scratch.filePath(QStringLiteral("prefix"));
+    const QString folder = prefix + QStringLiteral("/drive_c/Program Files/RQ204 message upload utility");
+    const QString shortcut = prefix + QStringLiteral("/drive_c/ProgramData/Microsoft/Windows/"
+                                                     "Start Menu/Programs/RQ204 message upload "
+                                                     "utility.lnk");
+    const auto filesIn = [](const QString &root) {
+        QStringList files;
+        QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << it.next().mid(root.size());
+        files.sort();
+        return files;
+    };
+
+    // The uninstaller runs on in a copy of itself: wineserver -w waits for it.
+    QProcess wine;
+    startWine(wine, {},
+              {QStringLiteral("wine64 \"$0\" /S && wine64 \"C:\\\\Program Files\\\\RQ204 message "
+                              "upload utility\\\\rq204-send.exe\" --version"),
+               setup},
+              true, prefix);
+    QVERIFY(wine.waitForFinished(120000));
+    QCOMPARE(wine.exitCode(), 0);
+    QCOMPARE(QString::fromLocal8Bit(wine.readAllStandardOutput()).trimmed(),
+             QStringLiteral("rq204-send %1").arg(QStringLiteral(RQ204_VERSION)));
+    QCOMPARE(filesIn(folder), filesIn(m_stage.path()) << QStringLiteral("/uninstall.exe"));
+    QVERIFY(QFile::exists(shortcut));
+    QFile registry(prefix + QStringLiteral("/system.reg"));
+    QVERIFY(registry.open(QIODevice::ReadOnly));
+    QVERIFY(registry.readAll().contains("Uninstall\\\\rq204-upload]"));
+    registry.close();
+
+    startWine(wine, {},
+              {QStringLiteral("wine64 \"C:\\\\Program Files\\\\RQ204 message upload "
+                              "utility\\\\uninstall.exe\" /S && wineserver -w")},
+              true, prefix);
+    QVERIFY(wine.waitForFinished(120000));
+    QCOMPARE(wine.exitCode(), 0);
+    QVERIFY2(!QFileInfo::exists(folder), qPrintable(filesIn(folder).join(u' ')));
+    QVERIFY(!QFile::exists(shortcut));
+    QVERIFY(registry.open(QIODevice::ReadOnly));
+    QVERIFY(!registry.readAll().contains("Uninstall\\\\rq204-upload]"));
+}
+
+QTEST_GUILESS_MAIN(TestWine)
+#include "tst_wine.moc"

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Runs a Windows program under wine, sealed off from the host's serial ports, and exits with its
+# status. On these machines /dev/ttyS0 is the system console, and wine links COM ports to
+# /dev/ttyS* by itself (a new prefix gets com1 -> /dev/ttyS0, and its device manager makes such
+# links again at every start), so:
+#   - every run has a wine prefix of its own, copied from a template made once and cached;
+#   - COM ports reach only the pseudo-terminals named here (registry HKLM\Software\Wine\Ports);
+#   - wine runs in a mount namespace of its own in which every /dev/ttyS* is /dev/null, so even a
+#     port probed by mistake reaches nothing real.
+# The wineserver runs in the foreground, as this script's child: as a daemon it would lead a
+# session of its own and take the first pseudo-terminal it opens as its controlling terminal,
+# and the end of that terminal would hang the whole wine session up.
+#
+#   tests/wine-run.sh [--com N=PTY]... [--keep PREFIX] [--command] PROGRAM [ARGUMENT...]
+#     --com N=PTY       COMN is the pseudo-terminal PTY
+#     --keep PREFIX     use (and keep) the prefix PREFIX, making it from the template if missing
+#     --command         run PROGRAM as it stands in the sealed session (it calls wine64 itself,
+#                       to run several Windows programs side by side)
+#   RQ204_CACHE         where the template lives (default ~/.cache/rq204)
+set -euo pipefail
+
+coms=()
+keep=
+wine=(wine64)
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --com) coms+=("$2"); shift 2 ;;
+    --keep) keep=$2; shift 2 ;;
+    --command) wine=(); shift ;;
+    *) break ;;
+    esac
+done
+[ $# -gt 0 ] || {
+    echo "usage: $0 [--com N=PTY]... [--keep PREFIX] [--command] PROGRAM [ARGUMENT...]" >&2
+    exit 2
+}
+
+export PATH=/usr/lib/wine:$PATH WINEDEBUG=${WINEDEBUG:--all}
+# No offer to fetch wine's .NET and HTML engines, which nothing here needs.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+cache=${RQ204_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/rq204}
+template=$cache/wine-prefix-$(wine64 --version | tr -c 'A-Za-z0-9.\n-' _)
+
+# Runs "$@" with the host's serial ports out of reach. Root may mount; anyone else does it in a
+# user namespace of their own.
+sealed() {
+    local unshare=(unshare -m --propagation private)
+    [ "$(id -u)" -eq 0 ] || unshare+=(-r)
+    "${unshare[@]}" bash -c '
+        for port in /dev/ttyS*; do
+            [ -e "$port" ] && mount --bind /dev/null "$port"
+        done
+        export WINEPREFIX=$1
+        shift
+        # Ready once it has made its socket, in the folder it works in.
+        wineserver64 -f -p1 >/dev/null 2>&1 &
+        server=$!
+        for _ in $(seq 250); do
+            [ -S "/proc/$server/cwd/socket" ] && break
+            sleep 0.02
+        done
+        status=0
+        "$@" || status=$?
+        wineserver -k 2>/dev/null || true
+        wait
+        exit $status
+    ' sealed "$@"
+}
+
+if [ ! -f "$template/.rq204-ready" ]; then
+    mkdir -p "$cache"
+    exec 9>"$cache/.wine-template.lock"
+    flock 9
+    if [ ! -f "$template/.rq204-ready" ]; then
+        rm -rf "$template"
+        mkdir -p "$template"
+        sealed "$template" wine64 wineboot -i >/dev/null 2>&1
+        touch "$template/.rq204-ready"
+    fi
+    exec 9>&-
+fi
+
+prefix=${keep:-$(mktemp -d "${TMPDIR:-/tmp}/rq204-wine.XXXXXX")}
+if [ ! -f "$prefix/system.reg" ]; then
+    mkdir -p "$prefix"
+    # Hard links cost nothing; what wine writes in place (the registry, the update stamp) is
+    # copied.
+    cp -al "$template/." "$prefix/"
+    rm -f "$prefix"/*.reg "$prefix/.update-timestamp" "$prefix/.rq204-ready"
+    cp "$template"/*.reg "$template/.update-timestamp" "$prefix/"
+fi
+[ -n "$keep" ] || trap 'rm -rf "$prefix"' EXIT
+rm -f "$prefix"/dosdevices/com*
+{
+    printf '\n[Software\\\\Wine\\\\Ports] %s\n' "$(date +%s)"
+    for com in "${coms[@]}"; do
+        printf '"COM%s"="%s"\n' "${com%%=*}" "${com#*=}"
+    done
+} >>"$prefix/system.reg"
+
+status=0
+sealed "$prefix" "${wine[@]}" "$@" || status=$?
+exit $status
