@@ -198,6 +198,7 @@ QString openErrorText(int error, const QString &closedFolder)
     // Windows says "access denied" for a COM port that another program has open.
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: // a device another program holds for itself alone
     case ERROR_BUSY:
         return QStringLiteral("it is in use by another program");
     case ERROR_PRIVILEGE_NOT_HELD:

@@ -36,16 +36,16 @@ done
 }
 
 export PATH=/usr/lib/wine:$PATH WINEDEBUG=${WINEDEBUG:--all}
-# No offer to fetch wine's .NET and HTML engines, which nothing here needs.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No offer to fetch wine's .NET and HTML engines, and no sound drivers, none of which is needed.
+export WINEDLLOVERRIDES="mscoree,mshtml,winealsa.drv,winepulse.drv="
 cache=${RQ204_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/rq204}
 template=$cache/wine-prefix-$(wine64 --version | tr -c 'A-Za-z0-9.\n-' _)
 
-# Runs "$@" with the host's serial ports out of reach. Root may mount; anyone else does it in a
-# user namespace of their own.
+# Runs "$@" with the host's serial ports out of reach, in a user namespace of its own even for
+# root: wine then opens devices as any user's program does, and a device another program holds
+# in exclusive mode is refused to it as it would be to anyone but root.
 sealed() {
-    local unshare=(unshare -m --propagation private)
-    [ "$(id -u)" -eq 0 ] || unshare+=(-r)
+    local unshare=(unshare -r -m --propagation private)
     "${unshare[@]}" bash -c '
         for port in /dev/ttyS*; do
             [ -e "$port" ] && mount --bind /dev/null "$port"
