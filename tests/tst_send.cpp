@@ -220,11 +220,13 @@ void TestSend::listPorts()
     for (QString &line : printed)
         line = line.simplified();
     QCOMPARE(printed,
-             QStringList({QStringLiteral("1 %1 pseudo-terminal can be opened").arg(free.path()),
-                          QStringLiteral("3 %1 pseudo-terminal in use by PID %2 (flock)")
-                              .arg(held.path())
-                              .arg(holder.processId()),
-                          "4 /dev/rq204-gone pseudo-terminal cannot be opened: no such device"}));
+             QStringList(
+                 {QStringLiteral("1 %1 pseudo-terminal can be opened").arg(free.path()),
+                  QStringLiteral("3 %1 pseudo-terminal cannot be opened: it is in use by another "
+                                 "program (PID %2, flock)")
+                      .arg(held.path())
+                      .arg(holder.processId()),
+                  "4 /dev/rq204-gone pseudo-terminal cannot be opened: no such device"}));
     QCOMPARE(free.opens() + held.opens(), opens); // looked at, never opened
 }
 
