@@ -6,7 +6,6 @@
 #include "serialerror.h"
 #include "ui_mainwindow.h"
 
-#include <QAbstractItemView>
 #include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QFontInfo>
@@ -39,45 +38,8 @@ const QString HelpText = QStringLiteral(
 // Marks the message box that reports a failure.
 const char ReportProperty[] = "rq204Report";
 
-// The port box as a screen reader takes it. On Linux Qt names a combo box by the text it shows
-// and leaves what it is for to its label's relation, which a screen reader does not read out
-// when the box takes the focus: all it said was "1". Here the name is the box's own (its label's
-// caption) and the port is its value.
-class AccessiblePortBox : public QAccessibleWidget
-{
-public:
-    explicit AccessiblePortBox(QComboBox *box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
-
-    QString text(QAccessible::Text t) const override
-    {
-        return t == QAccessible::Value ? portBox()->currentText() : QAccessibleWidget::text(t);
-    }
-    QAccessible::State state() const override
-    {
-        QAccessible::State s = QAccessibleWidget::state();
-        s.expandable = true;
-        s.expanded = portBox()->view()->isVisible();
-        s.editable = true;
-        return s;
-    }
-    QStringList actionNames() const override
-    {
-        return QAccessibleWidget::actionNames() << showMenuAction();
-    }
-    void doAction(const QString &action) override
-    {
-        if (action == showMenuAction())
-            portBox()->showPopup();
-        else
-            QAccessibleWidget::doAction(action);
-    }
-
-private:
-    QComboBox *portBox() const { return static_cast<QComboBox *>(widget()); }
-};
-
-// How a screen reader is to take the program's windows and its port box. Qt describes a plain
-// widget window as a client area ("filler"); this one is the program's window. A report never
+// How a screen reader is to take the program's windows. Qt describes a plain widget window as a
+// client area ("filler"); this one is the program's window. A report never
 // takes the focus, so a screen reader, which reads an alert when its window is activated, would
 // never read it; a notification it reads the moment it shows.
 QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
@@ -86,8 +48,6 @@ QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
     if (className == u"QMessageBox" && object->property(ReportProperty).toBool())
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Notification);
-    if (className == u"QComboBox" && object->objectName() == u"Combo1")
-        return new AccessiblePortBox(static_cast<QComboBox *>(object));
     return nullptr;
 }
 
@@ -100,30 +60,16 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
                           Qt::MSWindowsFixedSizeDialogHint),
       m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
 {
-    // Before anything asks how to describe the window or its port box.
+    // Before anything asks how to describe the window.
     QAccessible::installFactory(accessibleFor);
     m_ui->setupUi(this);
     // Built from the pixels in the program: reading any image file, a PNG too, has Qt load every
     // image plugin first.
     setWindowIcon(QPixmap(rq204_upload_xpm));
     m_ui->UploadProgress->hide();
-
-    // Qt ends an edit of the port box (Enter, Tab, leaving it) whose text matches an entry by
-    // picking that entry; the edit has selected the port already, so that pick must not select
-    // it again. The box's editor is made here, so that its first listener sees the end of the
-    // edit before the box does and its last one after.
-    auto *portEdit = new QLineEdit(m_ui->Combo1);
-    // A new widget joins the focus chain at its end; taking the old editor's place beside the
-    // box keeps Shift+Tab on the form's order instead of a loop between it and the message box.
-    setTabOrder(m_ui->Combo1, portEdit);
-    connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = true; });
-    m_ui->Combo1->setLineEdit(portEdit);
-    connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = false; });
     // Spoken by its label's caption rather than by the port it shows, and so is its editor.
     m_ui->Combo1->setAccessibleName(m_ui->Label1->text());
-    portEdit->setAccessibleName(m_ui->Label1->text());
-    // No completion may turn a typed "1" into something else behind the user's back.
-    m_ui->Combo1->setCompleter(nullptr);
+    m_ui->Combo1->lineEdit()->setAccessibleName(m_ui->Label1->text());
     fitCaptions();
 
     connect(m_ui->Text1, &QPlainTextEdit::textChanged, this,
@@ -134,12 +80,7 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
             [this] { guarded(&MainWindow::startUpload); });
     connect(m_ui->Command1, &QPushButton::clicked, this,
             [this] { guarded(&MainWindow::showHelp); });
-    connect(m_ui->Combo1, &QComboBox::editTextChanged, this,
-            [this] { guarded(&MainWindow::selectPort); });
-    connect(m_ui->Combo1, &QComboBox::activated, this, [this] {
-        if (!m_finishingEdit)
-            guarded(&MainWindow::selectPort);
-    });
+    connect(m_ui->Combo1, &PortBox::portNamed, this, [this] { guarded(&MainWindow::selectPort); });
     connect(&m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
     connect(&m_sender, &PacedSender::failed, this, &MainWindow::reportUploadFailure);
     connect(&m_comm, &SerialControl::portLost, this, &MainWindow::portLost);
@@ -279,10 +220,11 @@ void MainWindow::clearMessage()
 
 void MainWindow::startUpload()
 {
-    // Whatever closed the port (an adapter unplugged, a program that held it), the port box
-    // still names it and it may be usable by now: Send selects it once more before the upload
-    // finds no port. An empty box names nothing to try.
-    if (!m_comm.portOpen() && !m_comm.portOpening() &&
+    // A port on the network still being typed is tried now. Whatever closed the port (an
+    // adapter unplugged, a program that held it), the port box still names it and it may be
+    // usable by now: Send selects it once more before the upload finds no port. An empty box
+    // names nothing to try.
+    if (!m_ui->Combo1->nameWaitingPort() && !m_comm.portOpen() && !m_comm.portOpening() &&
         !m_ui->Combo1->currentText().trimmed().isEmpty())
         selectPort();
     m_sender.startUpload(m_ui->Text1->message());

@@ -67,8 +67,6 @@ private:
     PacedSender m_sender{m_comm};
     // Why the port box's text has no open port, as the user reads it; empty while it has one.
     QString m_portProblem;
-    // Set while the port box's text editor reports the end of an edit.
-    bool m_finishingEdit = false;
     // The report on show, what it reports and how often that happened in a row.
     QPointer<QMessageBox> m_report;
     QString m_reported;
