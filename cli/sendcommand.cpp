@@ -1,26 +1,18 @@
 #include "sendcommand.h"
 
+#include "displays.h"
 #include "localport.h"
 #include "messagetext.h"
-#include "pacedsender.h"
-#include "portnumber.h"
 #include "portselection.h"
 #include "process.h"
-#include "remoteport.h"
-#include "serialcontrol.h"
-#include "serialerror.h"
 #include "windows1252.h"
 
 #include <QCommandLineParser>
-#include <QEventLoop>
 #include <QFile>
 #include <QStringDecoder>
-#include <QTimer>
 #include <algorithm>
-#include <memory>
 #include <optional>
 #include <variant>
-#include <vector>
 
 namespace {
 
@@ -43,9 +35,16 @@ void say(FILE *err, const QString &text)
     print(err, QStringLiteral("rq204-send: %1\n").arg(text));
 }
 
+// Says why the message is not sent, and gives no message.
+std::nullopt_t refuse(FILE *err, const QString &why)
+{
+    say(err, why);
+    return std::nullopt;
+}
+
 int usageError(FILE *err, const QString &problem)
 {
-    print(err, QStringLiteral("rq204-send: %1\nTry 'rq204-send --help'.\n").arg(problem));
+    say(err, problem + QStringLiteral("\nTry 'rq204-send --help'."));
     return Usage;
 }
 
@@ -126,13 +125,14 @@ std::variant<Options, int> parseArguments(const QStringList &arguments, FILE *ou
     const bool fileGiven = parser.isSet(QStringLiteral("file"));
     Options options;
     options.ports = parser.values(QStringLiteral("port"));
+    if (!positional.isEmpty() && positional.constFirst() != u"-")
+        options.message = positional.constFirst();
     options.file = parser.value(QStringLiteral("file"));
     options.truncate = parser.isSet(QStringLiteral("truncate"));
     options.quiet = parser.isSet(QStringLiteral("quiet"));
     options.listPorts = parser.isSet(QStringLiteral("list-ports"));
     options.dryRun = parser.isSet(QStringLiteral("dry-run"));
-    if (!positional.isEmpty() && positional.constFirst() != u"-")
-        options.message = positional.constFirst();
+
     QString problem;
     if (positional.size() > 1)
         problem =
@@ -161,46 +161,36 @@ std::optional<QString> readText(const QString &source, const QString &path, FILE
         stream ? file.open(stream, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
     QByteArray bytes; // at most InputLimit + 1, to tell a longer input
     // A pipe hands its bytes over in pieces.
-    while (opened && bytes.size() <= InputLimit) {
-        const QByteArray piece = file.read(InputLimit + 1 - bytes.size());
-        if (piece.isEmpty())
+    for (QByteArray piece; opened && bytes.size() <= InputLimit; bytes += piece) {
+        if ((piece = file.read(InputLimit + 1 - bytes.size())).isEmpty())
             break;
-        bytes += piece;
     }
-    if (!opened || file.error() != QFileDevice::NoError) {
-        say(err, QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
-        return std::nullopt;
-    }
+    if (!opened || file.error() != QFileDevice::NoError)
+        return refuse(err, QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
     const bool clipped = bytes.size() > InputLimit;
-    if (clipped && !truncate) {
-        say(err, QStringLiteral("the message is longer than %1 bytes; the RQ204 holds %2 "
-                                "characters")
-                     .arg(InputLimit)
-                     .arg(MessageCapacity));
-        return std::nullopt;
-    }
+    if (clipped && !truncate)
+        return refuse(err, QStringLiteral("the message is longer than %1 bytes; the RQ204 holds "
+                                          "%2 characters")
+                               .arg(InputLimit)
+                               .arg(MessageCapacity));
     bytes.truncate(InputLimit);
     // Stateless, an unfinished character at the end is an error; the end of a clipped input
     // may cut one, and what is read there never reaches the message.
     QStringDecoder decoder(QStringDecoder::Utf8, clipped ? QStringConverter::Flag::Default
                                                          : QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
-    if (decoder.hasError()) {
-        // Guessing the code page would put wrong characters on the display without a word.
-        say(err, QStringLiteral("%1 is not UTF-8 text; save it as UTF-8").arg(source));
-        return std::nullopt;
-    }
+    // Guessing the code page would put wrong characters on the display without a word.
+    if (decoder.hasError())
+        return refuse(err, QStringLiteral("%1 is not UTF-8 text; save it as UTF-8").arg(source));
     if (clipped)
         return text;
     if (text.endsWith(u"\r\n"))
         text.chop(2);
     else if (text.endsWith(u'\n') || text.endsWith(u'\r'))
         text.chop(1);
-    if (text.isEmpty()) {
-        // A script whose message command failed would blank the display.
-        say(err, QStringLiteral("%1 holds no message; nothing was sent").arg(source));
-        return std::nullopt;
-    }
+    // A script whose message command failed would blank the display.
+    if (text.isEmpty())
+        return refuse(err, QStringLiteral("%1 holds no message; nothing was sent").arg(source));
     return text;
 }
 
@@ -268,16 +258,14 @@ std::optional<QString> readMessage(const Options &options, FILE *in, FILE *err)
         return std::nullopt;
     }
     QString message = withCrLfBreaks(*text);
+    if (message.size() > MessageCapacity && !options.truncate)
+        return refuse(err, QStringLiteral("the message is %1 characters long, %2 too many (the "
+                                          "RQ204 holds %3; a line break counts two); shorten it "
+                                          "or add --truncate")
+                               .arg(message.size())
+                               .arg(message.size() - MessageCapacity)
+                               .arg(MessageCapacity));
     if (message.size() > MessageCapacity) {
-        if (!options.truncate) {
-            say(err, QStringLiteral("the message is %1 characters long, %2 too many (the RQ204 "
-                                    "holds %3; a line break counts two); shorten it or add "
-                                    "--truncate")
-                         .arg(message.size())
-                         .arg(message.size() - MessageCapacity)
-                         .arg(MessageCapacity));
-            return std::nullopt;
-        }
         message = fittingStart(message, MessageCapacity);
         if (!options.quiet)
             say(err,
@@ -322,7 +310,7 @@ void printDryRun(const QString &message, FILE *out)
     print(out, text);
 }
 
-int printPortList(const HostPorts &ports, FILE *out, FILE *err)
+void printPortList(const HostPorts &ports, FILE *out, FILE *err)
 {
     QList<QStringList> rows;
     QList<qsizetype> widths(3, 0);
@@ -341,136 +329,36 @@ int printPortList(const HostPorts &ports, FILE *out, FILE *err)
         for (int column = 0; column < 3; ++column)
             widths[column] = std::max(widths[column], rows.last().at(column).size());
     }
-    if (rows.isEmpty()) {
-        say(err, QStringLiteral("no serial port was found"));
-        return Sent;
-    }
     QString text;
     for (const QStringList &row : rows) {
         text += QStringLiteral("%1  %2  %3  %4\n")
                     .arg(row.at(0).rightJustified(widths[0]), row.at(1).leftJustified(widths[1]),
                          row.at(2).leftJustified(widths[2]), row.at(3));
     }
+    if (rows.isEmpty())
+        say(err, QStringLiteral("no serial port was found"));
     print(out, text);
-    return Sent;
 }
 
-// One display of an upload: its own port, its own pace, its own outcome.
-struct Display
+// The progress bar, at the slowest display still going.
+void drawProgress(const Displays &displays, int total, FILE *err)
 {
-    QString name; // as --port named it; empty for the default port
-    SerialControl comm;
-    PacedSender sender{comm};
-    int sent = 0;
-    QString failure; // what became of it, when that was not the whole message
-};
-using Displays = std::vector<std::unique_ptr<Display>>;
-
-// A display for every port named, or the default port where none is, each opened; one that
-// does not open has failed already.
-Displays openDisplays(const QStringList &ports, const PortLister &listPorts, int total)
-{
-    // The host's ports are read only where a port is named by its number (or not at all).
-    const bool byNumber =
-        ports.isEmpty() || std::any_of(ports.begin(), ports.end(), [](const QString &port) {
-            return !Serial::namesDevicePath(port) && !RemotePort::names(port);
-        });
-    const HostPorts host = byNumber ? listPorts() : HostPorts{};
-    Displays displays;
-    for (const QString &name : ports.isEmpty() ? QStringList{QString()} : ports) {
-        auto display = std::make_unique<Display>();
-        display->name = name;
-        try {
-            if (!name.isEmpty()) {
-                Serial::selectPort(display->comm, name, host);
-            } else if (const Serial::ProbeResult opened =
-                           Serial::openDefaultPort(display->comm, host);
-                       opened.ports.isEmpty()) {
-                throw SerialError(!opened.failure.isEmpty()
-                                      ? opened.failure
-                                      : QStringLiteral("no serial port was found; name one with "
-                                                       "--port"));
-            }
-        } catch (const SerialError &error) {
-            display->failure = uploadFailureText(0, total, error.message());
-        }
-        displays.push_back(std::move(display));
+    constexpr int Width = 30;
+    int sent = total;
+    for (const auto &display : displays) {
+        if (display->failure.isEmpty())
+            sent = std::min(sent, display->sent);
     }
-    return displays;
+    const int done = sent * Width / total;
+    print(err, QStringLiteral("\r[%1%2] %3/%4 characters, %5 s left")
+                   .arg(QString(done, u'#'), QString(Width - done, u'.'))
+                   .arg(sent)
+                   .arg(total)
+                   .arg(seconds(total - sent)));
 }
 
-// Sends `message` to every display at once, each at its own pace, until each has it all or
-// failed, or a stop signal came: then its number.
-int upload(const Displays &displays, const QString &message, StopSignals &stopSignals,
-           bool progress, FILE *err)
-{
-    const int total = static_cast<int>(message.size()) + 1;
-    QEventLoop loop;
-    int running = 0;
-    const auto finish = [&] {
-        if (--running == 0)
-            loop.quit();
-    };
-    // The progress bar shows the slowest display that is still going.
-    const auto drawProgress = [&] {
-        constexpr int Width = 30;
-        int sent = total;
-        for (const auto &display : displays) {
-            if (display->failure.isEmpty())
-                sent = std::min(sent, display->sent);
-        }
-        const int done = sent * Width / total;
-        print(err, QStringLiteral("\r[%1%2] %3/%4 characters, %5 s left")
-                       .arg(QString(done, u'#'), QString(Width - done, u'.'))
-                       .arg(sent)
-                       .arg(total)
-                       .arg(seconds(total - sent)));
-    };
-    for (const auto &owned : displays) {
-        Display &display = *owned;
-        if (!display.failure.isEmpty())
-            continue;
-        ++running;
-        QObject::connect(&display.sender, &PacedSender::progressed, &loop, [&](int sent) {
-            display.sent = sent;
-            if (progress)
-                drawProgress();
-            // The port stays open for the last byte's interval too: a close at once could cut
-            // it off in the adapter, and the device needs that interval before the message
-            // shows.
-            if (sent == total)
-                QTimer::singleShot(SendInterval, &loop, finish);
-        });
-        QObject::connect(&display.sender, &PacedSender::failed, &loop, [&](const QString &reason) {
-            display.failure = uploadFailureText(display.sent, total, reason);
-            finish();
-        });
-        display.sender.startUpload(message);
-    }
-    int stoppedBy = 0;
-    QObject::connect(&stopSignals, &StopSignals::received, &loop, [&](int signal) {
-        // A display that has the whole message keeps it; the signal only ends the wait there.
-        for (const auto &display : displays) {
-            if (display->sender.isSending()) {
-                display->failure =
-                    uploadFailureText(display->sent, total, QStringLiteral("interrupted"));
-                display->sender.stop();
-            }
-        }
-        stoppedBy = signal;
-        loop.quit();
-    });
-    if (running > 0)
-        loop.exec();
-    for (const auto &display : displays)
-        display->comm.setPortOpen(false);
-    if (progress)
-        print(err, QStringLiteral("\r\x1b[K"));
-    return stoppedBy;
-}
-
-// What became of the upload: one display is told only what went wrong; several, each what
-// became of it. Whether every display has the whole message.
+// Tells what became of the upload: one display only what went wrong, several each what became
+// of it. Whether every display has the whole message.
 bool report(const Displays &displays, int total, FILE *err)
 {
     bool allSent = true;
@@ -496,8 +384,10 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
     if (const int *status = std::get_if<int>(&parsed))
         return *status;
     const Options &options = std::get<Options>(parsed);
-    if (options.listPorts)
-        return printPortList(listPorts(), out, err);
+    if (options.listPorts) {
+        printPortList(listPorts(), out, err);
+        return Sent;
+    }
     const std::optional<QString> message = readMessage(options, in, err);
     if (!message)
         return Usage;
@@ -510,8 +400,13 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
     StopSignals stopSignals;
     const int total = static_cast<int>(message->size()) + 1;
     const Displays displays = openDisplays(options.ports, listPorts, total);
-    const int stoppedBy =
-        upload(displays, *message, stopSignals, !options.quiet && isTerminal(err), err);
+    const bool progress = !options.quiet && isTerminal(err);
+    const int stoppedBy = upload(displays, *message, stopSignals, [&] {
+        if (progress)
+            drawProgress(displays, total, err);
+    });
+    if (progress)
+        print(err, QStringLiteral("\r\x1b[K"));
     const bool allSent = report(displays, total, err);
     return stoppedBy ? 128 + stoppedBy : allSent ? Sent : Failed;
 }

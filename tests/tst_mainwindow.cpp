@@ -20,7 +20,6 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
-#include <QToolTip>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -469,50 +468,47 @@ void TestMainWindow::networkPortTypedIsTriedWhole()
 void TestMainWindow::portBoxShowsWhatItCannotHold_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("shown");   // while the box does not have the focus
-    QTest::addColumn<QString>("hovered"); // its tooltip
+    QTest::addColumn<QString>("shown"); // while the box has no focus
 
     // The box's editor has 14 pixels for its text: a path keeps its start and loses its middle,
     // here all but the ellipsis.
     QTest::newRow("device path") << "/dev/ttyUSB0"
-                                 << "\u2026"
-                                 << "/dev/ttyUSB0";
-    QTest::newRow("network port") << "rfc2217://board:4001"
-                                  << "\u2026"
-                                  << "rfc2217://board:4001";
+                                 << "\u2026";
+    QTest::newRow("network port") << "rfc2217://localhost:1"
+                                  << "\u2026";
     QTest::newRow("a number that fits") << "12"
-                                        << "12"
-                                        << "Select the serial port";
+                                        << "12";
 }
 
 void TestMainWindow::portBoxShowsWhatItCannotHold()
 {
     QFETCH(QString, text);
     QFETCH(QString, shown);
-    QFETCH(QString, hovered);
 
     startWindow({m_port1->path()});
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     QLineEdit *edit = combo1()->lineEdit();
     edit->selectAll();
     QTest::keyClicks(edit, text);
     QVERIFY(!edit->hasFocus());
-    // Drawn as Qt's own box draws only what is shown.
+    // Drawn as Qt's own box draws only what is shown, in the same colour (red: no such port).
     QComboBox plain;
     plain.setEditable(true);
     plain.setFont(combo1()->font());
     plain.resize(combo1()->size());
     plain.setEditText(shown);
     plain.lineEdit()->setCursorPosition(0);
-    plain.lineEdit()->setPalette(edit->palette()); // red: the box names no port that opens
-    QCOMPARE(edit->grab().toImage(), plain.lineEdit()->grab().toImage());
-    QHelpEvent hover(QEvent::ToolTip, QPoint(2, 2), edit->mapToGlobal(QPoint(2, 2)));
-    QApplication::sendEvent(edit, &hover);
-    QTRY_COMPARE(QToolTip::text(), hovered);
-    QToolTip::hideText();
+    plain.lineEdit()->setPalette(edit->palette());
+    const QImage unfocused = edit->grab().toImage();
+    QCOMPARE(unfocused, plain.lineEdit()->grab().toImage());
     QCOMPARE(QAccessible::queryAccessibleInterface(combo1())->text(QAccessible::Value), text);
 
     // With the focus, the text as it is, to edit.
     edit->setFocus();
+    QVERIFY(edit->hasFocus());
+    if (shown != text)
+        QVERIFY(edit->grab().toImage() != unfocused);
     QTest::keyClick(edit, Qt::Key_Home);
     QTest::keyClicks(edit, QStringLiteral(" "));
     QCOMPARE(combo1()->currentText(), u' ' + text);

@@ -39,9 +39,9 @@ const QString HelpText = QStringLiteral(
 const char ReportProperty[] = "rq204Report";
 
 // How a screen reader is to take the program's windows. Qt describes a plain widget window as a
-// client area ("filler"); this one is the program's window. A report never
-// takes the focus, so a screen reader, which reads an alert when its window is activated, would
-// never read it; a notification it reads the moment it shows.
+// client area ("filler"); this one is the program's window. A report never takes the focus, so
+// a screen reader, which reads an alert when its window is activated, would never read it; a
+// notification it reads the moment it shows.
 QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
 {
     if (className == u"MainWindow" && object->isWidgetType())
@@ -111,39 +111,29 @@ void MainWindow::guarded(void (MainWindow::*operation)())
     }
 }
 
-QList<std::pair<QWidget *, QString>> MainWindow::captions() const
-{
-    // The counter is measured at its widest caption, not at what it shows now.
-    return {{m_ui->Label1, m_ui->Label1->text()},     {m_ui->Label2, counterCaption(0)},
-            {m_ui->Label3, m_ui->Label3->text()},     {m_ui->Command1, m_ui->Command1->text()},
-            {m_ui->Command6, m_ui->Command6->text()}, {m_ui->Command2, m_ui->Command2->text()}};
-}
-
-bool MainWindow::captionFits(const QWidget *control, const QString &caption,
-                             const QFont &font) const
-{
-    const QFontMetrics metrics(font);
-    if (qobject_cast<const QPushButton *>(control)) {
-        // Room for the button's frame and a little air on either side of the caption.
-        const int margins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
-        return metrics.horizontalAdvance(caption) + margins <= control->width();
-    }
-    return metrics.horizontalAdvance(caption) <= control->width() &&
-           metrics.height() <= control->height();
-}
-
-bool MainWindow::captionsFit(const QFont &font) const
-{
-    const auto all = captions();
-    return std::all_of(all.cbegin(), all.cend(), [&](const auto &control) {
-        return captionFits(control.first, control.second, font);
-    });
-}
-
 void MainWindow::fitCaptions()
 {
+    // Each control with a caption at the widest caption it shows: the counter at its widest,
+    // not at what it shows now.
+    const QList<std::pair<QWidget *, QString>> captions = {
+        {m_ui->Label1, m_ui->Label1->text()},     {m_ui->Label2, counterCaption(0)},
+        {m_ui->Label3, m_ui->Label3->text()},     {m_ui->Command1, m_ui->Command1->text()},
+        {m_ui->Command6, m_ui->Command6->text()}, {m_ui->Command2, m_ui->Command2->text()}};
+    // A button needs room for its frame and a little air on either side of the caption.
+    const int buttonMargins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
+    const auto fits = [&](const QWidget *control, const QString &caption, const QFont &font) {
+        const QFontMetrics metrics(font);
+        if (qobject_cast<const QPushButton *>(control))
+            return metrics.horizontalAdvance(caption) + buttonMargins <= control->width();
+        return metrics.horizontalAdvance(caption) <= control->width() &&
+               metrics.height() <= control->height();
+    };
+    const auto allFit = [&](const QFont &font) {
+        return std::all_of(captions.cbegin(), captions.cend(),
+                           [&](const auto &c) { return fits(c.first, c.second, font); });
+    };
     // The desktop's own font stays where no caption is cut off at its size.
-    if (captionsFit(font()))
+    if (allFit(font()))
         return;
     // Otherwise a family with the widths the layout was drawn for, at the largest size up to
     // the desktop's at which every caption fits, but not below the size the layout was drawn
@@ -160,15 +150,15 @@ void MainWindow::fitCaptions()
             break;
         }
     }
-    while (size > LayoutFontPixels && !captionsFit(font))
+    while (size > LayoutFontPixels && !allFit(font))
         font.setPixelSize(--size);
     setFont(font);
     // A caption that still does not fit (neither family at hand) is made smaller on its own,
     // so that the others keep their size.
-    for (const auto &[control, caption] : captions()) {
+    for (const auto &[control, caption] : captions) {
         QFont own = font;
         int ownSize = size;
-        while (ownSize > SmallestFontPixels && !captionFits(control, caption, own))
+        while (ownSize > SmallestFontPixels && !fits(control, caption, own))
             own.setPixelSize(--ownSize);
         if (ownSize != size)
             control->setFont(own);

@@ -39,10 +39,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    // The controls with a caption, each with the widest caption it shows.
-    QList<std::pair<QWidget *, QString>> captions() const;
-    bool captionFits(const QWidget *control, const QString &caption, const QFont &font) const;
-    bool captionsFit(const QFont &font) const;
     void fitCaptions();
     void load();
     void shutDown();

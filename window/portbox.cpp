@@ -4,11 +4,9 @@
 
 #include <QAbstractItemView>
 #include <QAccessibleWidget>
-#include <QHelpEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QStyleOptionFrame>
-#include <QToolTip>
 #include <chrono>
 
 namespace {
@@ -19,9 +17,9 @@ constexpr std::chrono::milliseconds TypingPause{500};
 // What QLineEdit leaves free on either side of its text.
 constexpr int EditorMargin = 2;
 
-// The box's editor. A device path or a network port is wider than the box, so while the editor
-// does not have the focus it shows such a text from its start, elided in the middle, and the
-// whole text when hovered; with the focus it shows and edits the text as it is.
+// The box's editor. A device path or a network port is wider than the box: while the editor
+// has no focus it shows such a text from its start, elided in the middle; with the focus it
+// shows and edits the text as it is.
 class PortEdit : public QLineEdit
 {
 public:
@@ -37,30 +35,16 @@ protected:
                                ->subElementRect(QStyle::SE_LineEditContents, &panel, this)
                                .marginsRemoved(textMargins())
                                .adjusted(EditorMargin, 0, -EditorMargin, 0);
-        m_shown =
+        const QString shown =
             hasFocus() ? text() : fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width());
-        if (m_shown == text()) {
-            QLineEdit::paintEvent(event);
-            return;
-        }
+        if (shown == text())
+            return QLineEdit::paintEvent(event);
         QPainter painter(this);
         style()->drawPrimitive(QStyle::PE_PanelLineEdit, &panel, &painter, this);
         painter.setPen(palette().color(QPalette::Text));
         const int top = area.y() + (area.height() - fontMetrics().height() + 1) / 2;
-        painter.drawText(area.x(), top, area.width(), fontMetrics().height(), Qt::AlignLeft,
-                         m_shown);
+        painter.drawText(area.x(), top, area.width(), fontMetrics().height(), 0, shown);
     }
-
-    bool event(QEvent *event) override
-    {
-        if (event->type() != QEvent::ToolTip || m_shown == text())
-            return QLineEdit::event(event);
-        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), text(), this);
-        return true;
-    }
-
-private:
-    QString m_shown; // what the last paint showed
 };
 
 // The port box as a screen reader takes it. On Linux Qt names a combo box by the text it shows
@@ -90,10 +74,7 @@ public:
     }
     void doAction(const QString &action) override
     {
-        if (action == showMenuAction())
-            portBox()->showPopup();
-        else
-            QAccessibleWidget::doAction(action);
+        action == showMenuAction() ? portBox()->showPopup() : QAccessibleWidget::doAction(action);
     }
 
 private:
@@ -129,25 +110,20 @@ PortBox::PortBox(QWidget *parent) : QComboBox(parent)
     m_typingPause.setSingleShot(true);
     m_typingPause.setInterval(TypingPause);
     connect(&m_typingPause, &QTimer::timeout, this, &PortBox::portNamed);
-    connect(this, &QComboBox::editTextChanged, this, &PortBox::portTextChanged);
-    connect(this, &QComboBox::activated, this, [this] {
-        if (!m_finishingEdit)
-            emit portNamed();
-    });
-}
-
-void PortBox::portTextChanged(const QString &text)
-{
     // Each complete text on the way to "rfc2217://board:4001" names a port of its own (4, 40,
     // 400), and over RFC 2217 connecting to one sets that display's line: typed at the keyboard,
     // a port on the network waits until the typing pauses. Every other change names its port at
     // once.
-    if (lineEdit()->isModified() && RemotePort::names(text)) {
-        m_typingPause.start();
-        return;
-    }
-    m_typingPause.stop();
-    emit portNamed();
+    connect(this, &QComboBox::editTextChanged, this, [this](const QString &text) {
+        if (lineEdit()->isModified() && RemotePort::names(text))
+            return m_typingPause.start();
+        m_typingPause.stop();
+        emit portNamed();
+    });
+    connect(this, &QComboBox::activated, this, [this] {
+        if (!m_finishingEdit)
+            emit portNamed();
+    });
 }
 
 bool PortBox::nameWaitingPort()
