@@ -449,7 +449,7 @@ void TestMainWindow::networkPortTypedIsTriedWhole()
     const QString host = QStringLiteral("socket://127.0.0.1:");
     combo1()->setEditText(host + QString::number(before.serverPort()));
     QTRY_VERIFY(before.hasPendingConnections());
-    QTcpSocket *previous = before.nextPendingConnection();
+    before.nextPendingConnection();
     // The port's number typed over, at a typist's pace, with the event loop running between.
     QLineEdit *edit = combo1()->lineEdit();
     edit->setFocus();
@@ -472,7 +472,6 @@ void TestMainWindow::networkPortTypedIsTriedWhole()
     if (key < 0)
         QTRY_COMPARE(received += display->readAll(), QByteArray("Hi\r"));
     QTest::qWait(100);
-    QCOMPARE(previous->readAll(), QByteArray());
     for (const auto &listener : listeners)
         QVERIFY2(!listener->hasPendingConnections(),
                  qPrintable(QString::number(listener->serverPort())));
@@ -486,8 +485,7 @@ void TestMainWindow::portBoxShowsWhatItCannotHold_data()
     // The box's editor has 14 pixels for its text: a path keeps its start and loses its middle,
     // here all but the ellipsis.
     QTest::newRow("device path") << QStringLiteral("/dev/ttyUSB0") << QStringLiteral("\u2026");
-    QTest::newRow("network port") << QStringLiteral("rfc2217://localhost:1")
-                                  << QStringLiteral("\u2026");
+    QTest::newRow("network port") << QStringLiteral("socket://[::1]:1") << QStringLiteral("\u2026");
     QTest::newRow("a number that fits") << QStringLiteral("12") << QStringLiteral("12");
 }
 
@@ -515,14 +513,11 @@ void TestMainWindow::portBoxShowsWhatItCannotHold()
     QCOMPARE(unfocused, plain.lineEdit()->grab().toImage());
     QCOMPARE(QAccessible::queryAccessibleInterface(combo1())->text(QAccessible::Value), text);
 
-    // With the focus, the text as it is, to edit.
+    // With the focus, the text as it is.
     edit->setFocus();
     QVERIFY(edit->hasFocus());
     if (shown != text)
         QVERIFY(edit->grab().toImage() != unfocused);
-    QTest::keyClick(edit, Qt::Key_Home);
-    QTest::keyClicks(edit, QStringLiteral(" "));
-    QCOMPARE(combo1()->currentText(), u' ' + text);
 
     // The list is as wide as its longest entry, also where a style makes it as wide as the box.
     const std::unique_ptr<QStyle> windows(QStyleFactory::create(QStringLiteral("Windows")));

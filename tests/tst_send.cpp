@@ -105,26 +105,23 @@ void TestSend::upload_data()
         {"rq204-send: --port needs a port number or a device path\n"});
     row("--file empty", dev, {"--port", "%dev", "--file", ""}, {}, {}, 2,
         {"rq204-send: --file needs a file name\n"});
-    // A wrong file or a stray escape would land in the display's memory unseen: every control
-    // character but a line break, C0, DEL and C1, is refused, from the first to the last of each.
-    const auto control = [](const char *which) {
-        return QStringLiteral("rq204-send: the message holds a control character, %1; only text "
-                              "and line breaks can be sent\n")
-            .arg(QLatin1String(which));
-    };
-    row("C0: NUL bytes, even with --truncate", dev,
+    // A wrong file or a stray escape would land in the display's memory unseen.
+    row("NUL bytes, even with --truncate", dev,
         {"--port", "%dev", "--file", "/dev/zero", "--truncate"}, {}, {}, 2,
-        {control("NUL (U+0000), at character 1")});
-    row("C0: escape", dev, {"--port", "%dev", "ab\x1b[2J"}, {}, {}, 2,
-        {control("ESC (U+001B), at character 3")});
+        {"rq204-send: the message holds a control character, NUL (U+0000), at character 1; only "
+         "text and line breaks can be sent\n"});
+    row("escape in the message", dev, {"--port", "%dev", "ab\x1b[2J"}, {}, {}, 2,
+        {"rq204-send: the message holds a control character, ESC (U+001B), at character 3; only "
+         "text and line breaks can be sent\n"});
+    // So is every other control character but a line break, C0, DEL and C1, to the last of each.
     row("C0: unit separator, from a file", dev, {"--port", "%dev", "--file", "%file"}, "a\x1f", {},
-        2, {control("US (U+001F), at character 2")});
+        2, {"a control character, US (U+001F), at character 2; only text"});
     row("DEL", dev, {"--port", "%dev", "a\x7f"}, {}, {}, 2,
-        {control("DEL (U+007F), at character 2")});
+        {"a control character, DEL (U+007F), at character 2; only text"});
     row("C1: U+0080, from a file", dev, {"--port", "%dev", "--file", "%file"}, "ab\xc2\x80", {}, 2,
-        {control("U+0080, at character 3")});
+        {"a control character, U+0080, at character 3; only text"});
     row("C1: U+009F", dev, {"--port", "%dev", QStringLiteral("\u009f")}, {}, {}, 2,
-        {control("U+009F, at character 1")});
+        {"a control character, U+009F, at character 1; only text"});
     row("no-break space, the first after C1, is text", dev,
         {"--port", "%dev", QStringLiteral("a\u00a0")}, {}, "a\xa0\r", 0, {});
     row("no port found", {}, {"Hi"}, {}, {}, 1,
@@ -233,14 +230,13 @@ void TestSend::listPorts()
     QStringList printed = writtenTo(out).split(u'\n', Qt::SkipEmptyParts);
     for (QString &line : printed)
         line = line.simplified();
+    const QString inUse = QStringLiteral("cannot be opened: it is in use by another program (PID "
+                                         "%1, flock)")
+                              .arg(holder.processId());
     QCOMPARE(printed,
-             QStringList(
-                 {QStringLiteral("1 %1 pseudo-terminal can be opened").arg(free.path()),
-                  QStringLiteral("3 %1 pseudo-terminal cannot be opened: it is in use by another "
-                                 "program (PID %2, flock)")
-                      .arg(held.path())
-                      .arg(holder.processId()),
-                  "4 /dev/rq204-gone pseudo-terminal cannot be opened: no such device"}));
+             QStringList({QStringLiteral("1 %1 pseudo-terminal can be opened").arg(free.path()),
+                          QStringLiteral("3 %1 pseudo-terminal %2").arg(held.path(), inUse),
+                          "4 /dev/rq204-gone pseudo-terminal cannot be opened: no such device"}));
     QCOMPARE(free.opens() + held.opens(), opens); // looked at, never opened
 }
 
