@@ -37,8 +37,10 @@ protected:
                                .adjusted(EditorMargin, 0, -EditorMargin, 0);
         const QString shown =
             hasFocus() ? text() : fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width());
-        if (shown == text())
-            return QLineEdit::paintEvent(event);
+        if (shown == text()) {
+            QLineEdit::paintEvent(event);
+            return;
+        }
         QPainter painter(this);
         style()->drawPrimitive(QStyle::PE_PanelLineEdit, &panel, &painter, this);
         painter.setPen(palette().color(QPalette::Text));
@@ -74,7 +76,10 @@ public:
     }
     void doAction(const QString &action) override
     {
-        action == showMenuAction() ? portBox()->showPopup() : QAccessibleWidget::doAction(action);
+        if (action == showMenuAction())
+            portBox()->showPopup();
+        else
+            QAccessibleWidget::doAction(action);
     }
 
 private:
@@ -115,10 +120,12 @@ PortBox::PortBox(QWidget *parent) : QComboBox(parent)
     // a port on the network waits until the typing pauses. Every other change names its port at
     // once.
     connect(this, &QComboBox::editTextChanged, this, [this](const QString &text) {
-        if (lineEdit()->isModified() && RemotePort::names(text))
-            return m_typingPause.start();
-        m_typingPause.stop();
-        emit portNamed();
+        if (lineEdit()->isModified() && RemotePort::names(text)) {
+            m_typingPause.start();
+        } else {
+            m_typingPause.stop();
+            emit portNamed();
+        }
     });
     connect(this, &QComboBox::activated, this, [this] {
         if (!m_finishingEdit)
