@@ -87,7 +87,7 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     connect(&m_comm, &SerialControl::portOpened, this, [this] { markSelector(QString()); });
 
     guarded(&MainWindow::load);
-    // Put in as if typed: the text change selects the port.
+    // The text change selects the port at once, one on the network too: nobody is typing.
     if (initialPort)
         m_ui->Combo1->setEditText(*initialPort);
     m_ui->Text1->setFocus();
