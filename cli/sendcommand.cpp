@@ -1,25 +1,18 @@
 #include "sendcommand.h"
 
+#include "displays.h"
 #include "localport.h"
 #include "messagetext.h"
-#include "pacedsender.h"
-#include "portnumber.h"
 #include "portselection.h"
 #include "stopsignals.h"
-#include "remoteport.h"
-#include "serialcontrol.h"
-#include "serialerror.h"
 #include "windows1252.h"
 
 #include <QCommandLineParser>
-#include <QEventLoop>
 #include <QFile>
 #include <QStringDecoder>
-#include <QTimer>
 #include <algorithm>
-#include <memory>
 #include <optional>
-#include <vector>
+#include <variant>
 
 namespace {
 
@@ -36,9 +29,22 @@ void print(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+// One line of what the command has to say, under its name.
+void say(FILE *err, const QString &text)
+{
+    print(err, QStringLiteral("rq204-send: %1\n").arg(text));
+}
+
+// Says why the message is not sent, and gives no message.
+std::nullopt_t refuse(FILE *err, const QString &why)
+{
+    say(err, why);
+    return std::nullopt;
+}
+
 int usageError(FILE *err, const QString &problem)
 {
-    print(err, QStringLiteral("rq204-send: %1\nTry 'rq204-send --help'.\n").arg(problem));
+    say(err, problem + QStringLiteral("\nTry 'rq204-send --help'."));
     return Usage;
 }
 
@@ -58,59 +64,133 @@ QString seconds(qsizetype bytes)
     return QString::number(double(bytes * SendInterval.count()) / 1000.0, 'f', 1);
 }
 
-struct Input
+// What the command line asks for.
+struct Options
 {
-    QByteArray bytes; // at most InputLimit + 1, to tell a longer input
-    QString problem;
+    QStringList ports;
+    std::optional<QString> message; // given on the command line
+    QString file;                   // --file; empty: standard input, where no message is given
+    bool truncate = false;
+    bool quiet = false;
+    bool listPorts = false;
+    bool dryRun = false;
 };
 
-// The message's bytes from a file or from standard input (`stream`), read the same way.
-Input readInput(const QString &source, const QString &path, FILE *stream)
+// What the command line asks for, or the exit status where the command line alone ends the
+// command (help, version, a usage error).
+std::variant<Options, int> parseArguments(const QStringList &arguments, FILE *out, FILE *err)
 {
-    Input input;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sends a message of up to 124 characters (a line break counts two) to an RQ204 LCD over "
+        "a serial port, one character every 100 ms; \"$\" makes the scrolling pause there."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addOptions({
+        {{QStringLiteral("p"), QStringLiteral("port")},
+         QStringLiteral("The serial port: a port number as --list-ports shows it, a device path, "
+                        "rfc2217://HOST:PORT or socket://HOST:PORT. Given more than once, the "
+                        "message goes to every port at once. Without it, port 1, or port 2 if "
+                        "port 1 does not open."),
+         QStringLiteral("PORT")},
+        {{QStringLiteral("f"), QStringLiteral("file")},
+         QStringLiteral("Read the message from PATH (UTF-8)."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("truncate"),
+         QStringLiteral("Send the first 124 characters of a longer message instead of refusing "
+                        "it.")},
+        {{QStringLiteral("q"), QStringLiteral("quiet")},
+         QStringLiteral("No progress bar and no notes; warnings and errors still print.")},
+        {{QStringLiteral("l"), QStringLiteral("list-ports")},
+         QStringLiteral("List the host's numbered serial ports and whether each can be opened "
+                        "now.")},
+        {{QStringLiteral("n"), QStringLiteral("dry-run")},
+         QStringLiteral("Print the bytes that would be sent and how long the upload takes; open "
+                        "no port.")},
+    });
+    parser.addPositionalArgument(
+        QStringLiteral("message"),
+        QStringLiteral("The message; \"-\" or none reads it from standard input."),
+        QStringLiteral("[MESSAGE]"));
+
+    if (!parser.parse(arguments))
+        return usageError(err, parser.errorText());
+    const bool help = parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"));
+    if (help || parser.isSet(versionOption)) {
+        print(out, help ? parser.helpText()
+                        : QStringLiteral("rq204-send %1\n").arg(QStringLiteral(RQ204_VERSION)));
+        return Sent;
+    }
+    const QStringList positional = parser.positionalArguments();
+    const bool fileGiven = parser.isSet(QStringLiteral("file"));
+    Options options;
+    options.ports = parser.values(QStringLiteral("port"));
+    if (!positional.isEmpty() && positional.constFirst() != u"-")
+        options.message = positional.constFirst();
+    options.file = parser.value(QStringLiteral("file"));
+    options.truncate = parser.isSet(QStringLiteral("truncate"));
+    options.quiet = parser.isSet(QStringLiteral("quiet"));
+    options.listPorts = parser.isSet(QStringLiteral("list-ports"));
+    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
+
+    QString problem;
+    if (positional.size() > 1)
+        problem =
+            QStringLiteral("%1 messages given; put the message in quotes").arg(positional.size());
+    else if (options.listPorts && (!positional.isEmpty() || fileGiven || options.dryRun))
+        problem = QStringLiteral("--list-ports sends nothing; leave out the message");
+    else if (fileGiven && !positional.isEmpty())
+        problem = QStringLiteral("a message and --file given; choose one");
+    else if (fileGiven && options.file.isEmpty())
+        problem = QStringLiteral("--file needs a file name");
+    for (qsizetype i = 0; problem.isEmpty() && !options.listPorts && i < options.ports.size(); ++i)
+        problem = Serial::portArgumentProblem(options.ports.at(i));
+    if (!problem.isEmpty())
+        return usageError(err, problem);
+    return options;
+}
+
+// The message's text as it stands in the file at `path`, or on standard input (`stream`):
+// UTF-8, one trailing line break (from echo or an editor) not part of it. A longer input than
+// InputLimit is cut there with `truncate`, refused without.
+std::optional<QString> readText(const QString &source, const QString &path, FILE *stream,
+                                bool truncate, FILE *err)
+{
     QFile file(path);
     const bool opened =
         stream ? file.open(stream, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
+    QByteArray bytes; // at most InputLimit + 1, to tell a longer input
     // A pipe hands its bytes over in pieces.
-    while (opened && input.bytes.size() <= InputLimit) {
-        const QByteArray piece = file.read(InputLimit + 1 - input.bytes.size());
-        if (piece.isEmpty())
+    for (QByteArray piece; opened && bytes.size() <= InputLimit; bytes += piece) {
+        if ((piece = file.read(InputLimit + 1 - bytes.size())).isEmpty())
             break;
-        input.bytes += piece;
     }
     if (!opened || file.error() != QFileDevice::NoError)
-        input.problem = QStringLiteral("cannot read %1: %2").arg(source, file.errorString());
-    return input;
-}
-
-// The message as it stands in a file or on standard input: UTF-8, one trailing line break
-// (from echo or an editor) not part of it.
-std::optional<QString> decodeInput(const QByteArray &bytes, bool clipped, const QString &source,
-                                   FILE *err)
-{
+        return refuse(err, QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
+    const bool clipped = bytes.size() > InputLimit;
+    if (clipped && !truncate)
+        return refuse(err, QStringLiteral("the message is longer than %1 bytes; the RQ204 holds "
+                                          "%2 characters")
+                               .arg(InputLimit)
+                               .arg(MessageCapacity));
+    bytes.truncate(InputLimit);
     // Stateless, an unfinished character at the end is an error; the end of a clipped input
     // may cut one, and what is read there never reaches the message.
     QStringDecoder decoder(QStringDecoder::Utf8, clipped ? QStringConverter::Flag::Default
                                                          : QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
-    if (decoder.hasError()) {
-        // Guessing the code page would put wrong characters on the display without a word.
-        print(err,
-              QStringLiteral("rq204-send: %1 is not UTF-8 text; save it as UTF-8\n").arg(source));
-        return std::nullopt;
-    }
+    // Guessing the code page would put wrong characters on the display without a word.
+    if (decoder.hasError())
+        return refuse(err, QStringLiteral("%1 is not UTF-8 text; save it as UTF-8").arg(source));
     if (clipped)
         return text;
     if (text.endsWith(u"\r\n"))
         text.chop(2);
     else if (text.endsWith(u'\n') || text.endsWith(u'\r'))
         text.chop(1);
-    if (text.isEmpty()) {
-        // A script whose message command failed would blank the display.
-        print(err,
-              QStringLiteral("rq204-send: %1 holds no message; nothing was sent\n").arg(source));
-        return std::nullopt;
-    }
+    // A script whose message command failed would blank the display.
+    if (text.isEmpty())
+        return refuse(err, QStringLiteral("%1 holds no message; nothing was sent").arg(source));
     return text;
 }
 
@@ -142,37 +222,69 @@ QString controlCharacterProblem(const QString &text)
 void warnUnsendable(const QString &message, FILE *err)
 {
     QList<char32_t> named;
-    for (qsizetype i = 0; i < message.size(); ++i) {
-        const QChar c = message.at(i);
-        const bool pair =
-            c.isHighSurrogate() && i + 1 < message.size() && message.at(i + 1).isLowSurrogate();
-        const char32_t code = pair ? QChar::surrogateToUcs4(c, message.at(i + 1)) : c.unicode();
-        const qsizetype units = pair ? 2 : 1;
-        i += units - 1;
-        if (c == u'?' || windows1252Byte(c.unicode()) != '?' || named.contains(code))
+    for (const char32_t code : message.toUcs4()) {
+        // One outside the 16-bit range is two characters of the message, and goes out as two.
+        const qsizetype units = code > 0xffff ? 2 : 1;
+        if (code == u'?' || (units == 1 && windows1252Byte(char16_t(code)) != '?') ||
+            named.contains(code))
             continue;
         named.append(code);
-        const QString glyph = QString::fromUcs4(&code, 1);
-        const QString shown =
-            QChar::isPrint(code) ? QStringLiteral("\"%1\" ").arg(glyph) : QString();
-        print(err,
-              QStringLiteral("rq204-send: warning: %1(U+%2) is not in the RQ204's code page "
-                             "(Windows-1252); it goes out as \"%3\"\n")
-                  .arg(shown, QString::number(uint(code), 16).toUpper().rightJustified(4, u'0'),
-                       QString(units, u'?')));
+        const QString shown = QChar::isPrint(code)
+                                  ? QStringLiteral("\"%1\" ").arg(QString::fromUcs4(&code, 1))
+                                  : QString();
+        say(err, QStringLiteral("warning: %1(U+%2) is not in the RQ204's code page "
+                                "(Windows-1252); it goes out as \"%3\"")
+                     .arg(shown, QString::number(uint(code), 16).toUpper().rightJustified(4, u'0'),
+                          QString(units, u'?')));
     }
+}
+
+// The message as it goes out, from the command line, a file or standard input; nothing, with
+// why on `err`, for one that can't be sent.
+std::optional<QString> readMessage(const Options &options, FILE *in, FILE *err)
+{
+    std::optional<QString> text = options.message;
+    if (!text) {
+        const bool fromFile = !options.file.isEmpty();
+        const QString source = fromFile ? options.file : QStringLiteral("standard input");
+        if (!fromFile && !options.quiet && isTerminal(in))
+            say(err, QStringLiteral("type the message, then Ctrl-D"));
+        text = readText(source, options.file, fromFile ? nullptr : in, options.truncate, err);
+        if (!text)
+            return std::nullopt;
+    }
+    if (const QString problem = controlCharacterProblem(*text); !problem.isEmpty()) {
+        usageError(err, problem);
+        return std::nullopt;
+    }
+    QString message = withCrLfBreaks(*text);
+    if (message.size() > MessageCapacity && !options.truncate)
+        return refuse(err, QStringLiteral("the message is %1 characters long, %2 too many (the "
+                                          "RQ204 holds %3; a line break counts two); shorten it "
+                                          "or add --truncate")
+                               .arg(message.size())
+                               .arg(message.size() - MessageCapacity)
+                               .arg(MessageCapacity));
+    if (message.size() > MessageCapacity) {
+        message = fittingStart(message, MessageCapacity);
+        if (!options.quiet)
+            say(err,
+                QStringLiteral("--truncate: sending the first %1 characters").arg(message.size()));
+    }
+    warnUnsendable(message, err);
+    return message;
 }
 
 QString readable(unsigned char byte, bool last)
 {
-    if (last && byte == static_cast<unsigned char>(EndCode))
-        return QStringLiteral("[end]");
-    if (byte == static_cast<unsigned char>(PauseCode))
+    switch (byte) {
+    case PauseCode:
         return QStringLiteral("[pause]");
-    if (byte == '\r')
-        return QStringLiteral("[CR]");
-    if (byte == '\n')
+    case EndCode:
+        return last ? QStringLiteral("[end]") : QStringLiteral("[CR]");
+    case '\n':
         return QStringLiteral("[LF]");
+    }
     const char32_t code = windows1252CodePoint(byte);
     if (code != 0 && QChar::isPrint(code))
         return QString::fromUcs4(&code, 1);
@@ -198,67 +310,46 @@ void printDryRun(const QString &message, FILE *out)
     print(out, text);
 }
 
-int printPortList(const HostPorts &ports, FILE *out, FILE *err)
+void printPortList(const HostPorts &ports, FILE *out, FILE *err)
 {
     QList<QStringList> rows;
+    QList<qsizetype> widths(3, 0);
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const PortDevice &port = ports.at(i);
         if (port.path.isEmpty())
             continue;
-        // Asked without opening the device for writing, so nothing is sent and no holder is
-        // disturbed.
-        const DeviceCheck check = checkDevice(port.path);
-        QString state = QStringLiteral("can be opened");
-        if (check.holderPid > 0 && !check.holderName.isEmpty())
-            state =
-                QStringLiteral("in use by PID %1 (%2)").arg(check.holderPid).arg(check.holderName);
-        else if (check.holderPid > 0)
-            state = QStringLiteral("in use by PID %1").arg(check.holderPid);
-        else if (!check.problem.isEmpty())
-            state = QStringLiteral("cannot be opened: %1").arg(check.problem);
+        // Asked without opening the device, so nothing is sent and no holder is disturbed; told
+        // in the words an open would use.
+        const QString problem = checkDevice(port.path).problem;
         rows.append({QString::number(i + 1), printable(port.path),
                      port.description.isEmpty() ? QStringLiteral("-") : printable(port.description),
-                     printable(state)});
-    }
-    if (rows.isEmpty()) {
-        print(err, QStringLiteral("rq204-send: no serial port was found\n"));
-        return Sent;
-    }
-    QList<qsizetype> widths(3, 0);
-    for (const QStringList &row : rows) {
+                     problem.isEmpty()
+                         ? QStringLiteral("can be opened")
+                         : QStringLiteral("cannot be opened: ") + printable(problem)});
         for (int column = 0; column < 3; ++column)
-            widths[column] = std::max(widths[column], row.at(column).size());
+            widths[column] = std::max(widths[column], rows.last().at(column).size());
     }
     QString text;
     for (const QStringList &row : rows) {
-        text += row.at(0).rightJustified(widths[0]) + QStringLiteral("  ") +
-                row.at(1).leftJustified(widths[1]) + QStringLiteral("  ") +
-                row.at(2).leftJustified(widths[2]) + QStringLiteral("  ") + row.at(3) + u'\n';
+        text += QStringLiteral("%1  %2  %3  %4\n")
+                    .arg(row.at(0).rightJustified(widths[0]), row.at(1).leftJustified(widths[1]),
+                         row.at(2).leftJustified(widths[2]), row.at(3));
     }
+    if (rows.isEmpty())
+        say(err, QStringLiteral("no serial port was found"));
     print(out, text);
-    return Sent;
 }
 
-// Opens the port named on the command line, or else the first of the window's default ports
-// that opens. Throws SerialError with the window's words.
-void openPort(SerialControl &comm, const std::optional<QString> &port, const HostPorts &ports)
-{
-    if (port) {
-        Serial::selectPort(comm, *port, ports);
-        return;
-    }
-    comm.setSettings(Serial::DeviceLine);
-    const Serial::ProbeResult probed = Serial::probePorts(comm, ports, true);
-    if (probed.ports.isEmpty())
-        throw SerialError(!probed.failure.isEmpty()
-                              ? probed.failure
-                              : QStringLiteral("no serial port was found; name one with --port"));
-}
-
-void drawProgress(FILE *err, int sent, int total)
+// The progress bar, at the slowest display still going.
+void drawProgress(const Displays &displays, int total, FILE *err)
 {
     constexpr int Width = 30;
-    const int done = total > 0 ? sent * Width / total : Width;
+    int sent = total;
+    for (const auto &display : displays) {
+        if (display->failure.isEmpty())
+            sent = std::min(sent, display->sent);
+    }
+    const int done = sent * Width / total;
     print(err, QStringLiteral("\r[%1%2] %3/%4 characters, %5 s left")
                    .arg(QString(done, u'#'), QString(Width - done, u'.'))
                    .arg(sent)
@@ -266,242 +357,56 @@ void drawProgress(FILE *err, int sent, int total)
                    .arg(seconds(total - sent)));
 }
 
-// One display of an upload: its own port, its own pace, its own outcome.
-struct Display
+// Tells what became of the upload: one display only what went wrong, several each what became
+// of it. Whether every display has the whole message.
+bool report(const Displays &displays, int total, FILE *err)
 {
-    QString name; // as --port named it
-    SerialControl comm;
-    PacedSender sender{comm};
-    int sent = 0;
-    QString failure; // what became of it, when that was not the whole message
-    bool done = false;
-};
-
-// Sends `message` to every port at once (the default port when none is named), and says what
-// became of each.
-int send(const QString &message, const QStringList &ports, const PortLister &listPorts,
-         bool progress, FILE *err)
-{
-    const int total = static_cast<int>(message.size()) + 1;
-    // From here on a stop signal ends the uploads in order; a message still being typed on the
-    // terminal is left to Ctrl-C as usual.
-    StopSignals stopSignals;
-    // The host's ports are read only where a port is named by its number (or not at all).
-    const bool byNumber =
-        ports.isEmpty() || std::any_of(ports.begin(), ports.end(), [](const QString &port) {
-            return !Serial::namesDevicePath(port) && !RemotePort::names(port);
-        });
-    const HostPorts host = byNumber ? listPorts() : HostPorts{};
-    std::vector<std::unique_ptr<Display>> displays;
-    for (const QString &name : ports.isEmpty() ? QStringList{QString()} : ports) {
-        auto display = std::make_unique<Display>();
-        display->name = name;
-        try {
-            openPort(display->comm, name.isNull() ? std::nullopt : std::optional(name), host);
-        } catch (const SerialError &error) {
-            display->failure = uploadFailureText(0, total, error.message());
-            display->done = true;
-        }
-        displays.push_back(std::move(display));
-    }
-
-    QEventLoop loop;
-    const auto finish = [&](Display &display) {
-        display.done = true;
-        if (std::all_of(displays.begin(), displays.end(), [](const auto &d) { return d->done; }))
-            loop.quit();
-    };
-    const auto drawSlowest = [&] {
-        int slowest = total;
-        for (const auto &display : displays) {
-            if (display->failure.isEmpty())
-                slowest = std::min(slowest, display->sent);
-        }
-        drawProgress(err, slowest, total);
-    };
-    for (const auto &owned : displays) {
-        Display &display = *owned;
-        if (display.done)
-            continue;
-        QObject::connect(&display.sender, &PacedSender::progressed, &loop, [&](int sent) {
-            display.sent = sent;
-            if (progress)
-                drawSlowest();
-            // The port stays open for the last byte's interval too: a close at once could cut
-            // it off in the adapter, and the device needs that interval before the message
-            // shows.
-            if (sent == total)
-                QTimer::singleShot(SendInterval, &loop, [&] { finish(display); });
-        });
-        QObject::connect(&display.sender, &PacedSender::failed, &loop, [&](const QString &reason) {
-            display.failure = uploadFailureText(display.sent, total, reason);
-            finish(display);
-        });
-        display.sender.startUpload(message);
-    }
-    int stoppedBy = 0;
-    QObject::connect(&stopSignals, &StopSignals::received, &loop, [&](int signal) {
-        // A display that has the whole message keeps it; the signal only ends the wait there.
-        for (const auto &display : displays) {
-            if (display->sender.isSending()) {
-                display->failure =
-                    uploadFailureText(display->sent, total, QStringLiteral("interrupted"));
-                display->sender.stop();
-            }
-        }
-        stoppedBy = signal;
-        loop.quit();
-    });
-    if (std::any_of(displays.begin(), displays.end(), [](const auto &d) { return !d->done; }))
-        loop.exec();
-    for (const auto &display : displays)
-        display->comm.setPortOpen(false);
-
-    if (progress)
-        print(err, QStringLiteral("\r\x1b[K"));
     bool allSent = true;
     for (const auto &display : displays) {
         allSent = allSent && display->failure.isEmpty();
-        // One display is told only what went wrong; several, each what became of it.
         if (displays.size() == 1 && !display->failure.isEmpty())
-            print(err, QStringLiteral("rq204-send: %1\n").arg(display->failure));
+            say(err, display->failure);
         else if (displays.size() > 1)
-            print(err, QStringLiteral("rq204-send: %1: %2\n")
-                           .arg(printable(display->name),
-                                display->failure.isEmpty()
-                                    ? QStringLiteral("sent, all %1 characters").arg(total)
-                                    : display->failure));
+            say(err, QStringLiteral("%1: %2").arg(
+                         printable(display->name),
+                         display->failure.isEmpty()
+                             ? QStringLiteral("sent, all %1 characters").arg(total)
+                             : display->failure));
     }
-    return stoppedBy ? 128 + stoppedBy : allSent ? Sent : Failed;
+    return allSent;
 }
 
 } // namespace
 
 int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *out, FILE *err)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Sends a message of up to 124 characters (a line break counts two) to an RQ204 LCD over "
-        "a serial port, one character every 100 ms; \"$\" makes the scrolling pause there."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption portOption(
-        {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("The serial port: a port number as --list-ports shows it, a device path, "
-                       "rfc2217://HOST:PORT or socket://HOST:PORT. Given more than once, the "
-                       "message goes to every port at once. Without it, port 1, or port 2 if "
-                       "port 1 does not open."),
-        QStringLiteral("PORT"));
-    const QCommandLineOption fileOption({QStringLiteral("f"), QStringLiteral("file")},
-                                        QStringLiteral("Read the message from PATH (UTF-8)."),
-                                        QStringLiteral("PATH"));
-    const QCommandLineOption truncateOption(
-        QStringLiteral("truncate"),
-        QStringLiteral("Send the first 124 characters of a longer message instead of refusing "
-                       "it."));
-    const QCommandLineOption quietOption(
-        {QStringLiteral("q"), QStringLiteral("quiet")},
-        QStringLiteral("No progress bar and no notes; warnings and errors still print."));
-    const QCommandLineOption listOption(
-        {QStringLiteral("l"), QStringLiteral("list-ports")},
-        QStringLiteral("List the host's numbered serial ports and whether each can be opened "
-                       "now."));
-    const QCommandLineOption dryRunOption(
-        {QStringLiteral("n"), QStringLiteral("dry-run")},
-        QStringLiteral("Print the bytes that would be sent and how long the upload takes; open "
-                       "no port."));
-    parser.addOptions(
-        {portOption, fileOption, truncateOption, quietOption, listOption, dryRunOption});
-    parser.addPositionalArgument(
-        QStringLiteral("message"),
-        QStringLiteral("The message; \"-\" or none reads it from standard input."),
-        QStringLiteral("[MESSAGE]"));
-
-    if (!parser.parse(arguments))
-        return usageError(err, parser.errorText());
-    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
-        print(out, parser.helpText());
+    const std::variant<Options, int> parsed = parseArguments(arguments, out, err);
+    if (const int *status = std::get_if<int>(&parsed))
+        return *status;
+    const Options &options = std::get<Options>(parsed);
+    if (options.listPorts) {
+        printPortList(listPorts(), out, err);
         return Sent;
     }
-    if (parser.isSet(versionOption)) {
-        print(out, QStringLiteral("rq204-send %1\n").arg(QStringLiteral(RQ204_VERSION)));
+    const std::optional<QString> message = readMessage(options, in, err);
+    if (!message)
+        return Usage;
+    if (options.dryRun) {
+        printDryRun(*message, out);
         return Sent;
     }
-
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1)
-        return usageError(
-            err,
-            QStringLiteral("%1 messages given; put the message in quotes").arg(positional.size()));
-    if (parser.isSet(listOption)) {
-        if (!positional.isEmpty() || parser.isSet(fileOption) || parser.isSet(dryRunOption))
-            return usageError(err, QStringLiteral("--list-ports sends nothing; leave out the "
-                                                  "message"));
-        return printPortList(listPorts(), out, err);
-    }
-    if (parser.isSet(fileOption) && !positional.isEmpty())
-        return usageError(err, QStringLiteral("a message and --file given; choose one"));
-    if (parser.isSet(fileOption) && parser.value(fileOption).isEmpty())
-        return usageError(err, QStringLiteral("--file needs a file name"));
-    const QStringList ports = parser.values(portOption);
-    for (const QString &port : ports) {
-        if (const QString problem = Serial::portArgumentProblem(port); !problem.isEmpty())
-            return usageError(err, problem);
-    }
-    const bool quiet = parser.isSet(quietOption);
-
-    QString text;
-    if (!positional.isEmpty() && positional.constFirst() != u"-") {
-        text = positional.constFirst();
-    } else {
-        const bool fromFile = parser.isSet(fileOption);
-        const QString source =
-            fromFile ? parser.value(fileOption) : QStringLiteral("standard input");
-        if (!fromFile && !quiet && isTerminal(in))
-            print(err, QStringLiteral("rq204-send: type the message, then Ctrl-D\n"));
-        Input input = readInput(source, fromFile ? source : QString(), fromFile ? nullptr : in);
-        if (!input.problem.isEmpty()) {
-            print(err, QStringLiteral("rq204-send: %1\n").arg(input.problem));
-            return Usage;
-        }
-        const bool clipped = input.bytes.size() > InputLimit;
-        if (clipped && !parser.isSet(truncateOption)) {
-            print(err, QStringLiteral("rq204-send: the message is longer than %1 bytes; the RQ204 "
-                                      "holds %2 characters\n")
-                           .arg(InputLimit)
-                           .arg(MessageCapacity));
-            return Usage;
-        }
-        input.bytes.truncate(InputLimit);
-        const std::optional<QString> decoded = decodeInput(input.bytes, clipped, source, err);
-        if (!decoded)
-            return Usage;
-        text = *decoded;
-    }
-
-    if (const QString problem = controlCharacterProblem(text); !problem.isEmpty())
-        return usageError(err, problem);
-    QString message = withCrLfBreaks(text);
-    if (message.size() > MessageCapacity) {
-        if (!parser.isSet(truncateOption)) {
-            print(err, QStringLiteral("rq204-send: the message is %1 characters long, %2 too many "
-                                      "(the RQ204 holds %3; a line break counts two); shorten it "
-                                      "or add --truncate\n")
-                           .arg(message.size())
-                           .arg(message.size() - MessageCapacity)
-                           .arg(MessageCapacity));
-            return Usage;
-        }
-        message = fittingStart(message, MessageCapacity);
-        if (!quiet)
-            print(err, QStringLiteral("rq204-send: --truncate: sending the first %1 characters\n")
-                           .arg(message.size()));
-    }
-    warnUnsendable(message, err);
-
-    if (parser.isSet(dryRunOption)) {
-        printDryRun(message, out);
-        return Sent;
-    }
-    return send(message, ports, listPorts, !quiet && isTerminal(err), err);
+    // From here on a stop signal ends the uploads in order; a message still being typed on the
+    // terminal is left to Ctrl-C as usual.
+    StopSignals stopSignals;
+    const int total = static_cast<int>(message->size()) + 1;
+    const Displays displays = openDisplays(options.ports, listPorts, total);
+    const bool progress = !options.quiet && isTerminal(err);
+    const int stoppedBy = upload(displays, *message, stopSignals, [&] {
+        if (progress)
+            drawProgress(displays, total, err);
+    });
+    if (progress)
+        print(err, QStringLiteral("\r\x1b[K"));
+    const bool allSent = report(displays, total, err);
+    return stoppedBy ? 128 + stoppedBy : allSent ? Sent : Failed;
 }

@@ -27,7 +27,9 @@ void selectPort(SerialControl &comm, const QString &selectorText, const HostPort
     comm.setPortOpen(true);
 }
 
-ProbeResult probePorts(SerialControl &comm, const HostPorts &ports, bool keepFirst)
+namespace {
+
+ProbeResult probe(SerialControl &comm, const HostPorts &ports, bool keepFirst)
 {
     ProbeResult result;
     // A port that fails is left off the list and probing goes on with the next one.
@@ -53,6 +55,19 @@ ProbeResult probePorts(SerialControl &comm, const HostPorts &ports, bool keepFir
         comm.setPortOpen(false);
     }
     return result;
+}
+
+} // namespace
+
+ProbeResult probePorts(SerialControl &comm, const HostPorts &ports)
+{
+    return probe(comm, ports, false);
+}
+
+ProbeResult openDefaultPort(SerialControl &comm, const HostPorts &ports)
+{
+    comm.setSettings(DeviceLine);
+    return probe(comm, ports, true);
 }
 
 QString portArgumentProblem(const QString &text)

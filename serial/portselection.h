@@ -34,10 +34,12 @@ struct ProbeResult
 };
 
 // Which of ports 1 and 2 open, each opened with whatever settings the control holds: the
-// program's default ports. Each is closed again at once, as the window's start-up lists them;
-// with `keepFirst` the first that opens stays open and the next is never tried, as
-// rq204-send takes it.
-ProbeResult probePorts(SerialControl &comm, const HostPorts &ports, bool keepFirst = false);
+// program's default ports. Each is closed again at once, as the window's start-up lists them.
+ProbeResult probePorts(SerialControl &comm, const HostPorts &ports);
+
+// Opens the first of ports 1 and 2 that opens, with the device's line, as rq204-send takes its
+// default port: port 2 is never tried once port 1 is open.
+ProbeResult openDefaultPort(SerialControl &comm, const HostPorts &ports);
 
 // Why a port named on the command line can't name a port ("abc"); empty when it is a port
 // number, a device path or a whole network port. The port box reads whatever is typed by its

@@ -2,10 +2,9 @@
 #include "messageedit.h"
 #include "pacedsender.h"
 #include "ptydevice.h"
+#include "sendsupport.h"
 
 #include <QComboBox>
-#include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>
@@ -26,19 +25,9 @@ private slots:
 void TestEndToEnd::uploadReachesTheVirtualDevice()
 {
     QTemporaryDir scratch;
-    const QString pathFile = scratch.filePath(QStringLiteral("port"));
     QProcess device;
-    device.start(QStringLiteral(RQ204_VIRTUAL_PATH),
-                 {"--once", "--silence-ms", "400", "--timeout-s", "60", "--path-file", pathFile});
-    QVERIFY(device.waitForStarted());
-    QString path;
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pathFile), 10000);
-    {
-        QFile file(pathFile);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        path = QString::fromLocal8Bit(file.readAll()).trimmed();
-    }
-    QVERIFY(path.startsWith(QStringLiteral("/dev/pts/")));
+    const QString path = startDevice(device, scratch.filePath(QStringLiteral("port")));
+    QVERIFY2(!path.isEmpty(), device.readAllStandardError().constData());
 
     // No numbered ports: the host's own serial ports are never touched by a test.
     MainWindow window(portsAt({}));
@@ -61,9 +50,7 @@ void TestEndToEnd::uploadReachesTheVirtualDevice()
     QCOMPARE(device.exitStatus(), QProcess::NormalExit);
     QCOMPARE(device.exitCode(), 0);
 
-    const QByteArrayList lines = device.readAllStandardOutput().trimmed().split('\n');
-    QVERIFY(lines.last().startsWith("SUMMARY "));
-    const QJsonObject summary = QJsonDocument::fromJson(lines.last().mid(8)).object();
+    const QJsonObject summary = summaryOf(device.readAllStandardOutput());
     QCOMPARE(summary.value("complete").toBool(), true);
     QCOMPARE(summary.value("bytes").toString(),
              QStringLiteral("48 69 20 0B 0D 0A 74 68 65 72 65 0D"));

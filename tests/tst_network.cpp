@@ -335,8 +335,8 @@ void TestNetwork::uploadWaitsForASlowServer()
 
 void TestNetwork::windowConnectsWithoutWaiting()
 {
-    // Typed as a user types it, each keystroke a selection; Send at once, while the connection
-    // is still being made: the upload waits for it.
+    // Typed as a user types it and ended with Enter, which tries it at once; Send at once, while
+    // the connection is still being made: the upload waits for it.
     MainWindow window(portsAt({}));
     window.show();
     auto *combo1 = window.findChild<QComboBox *>("Combo1");
@@ -349,6 +349,7 @@ void TestNetwork::windowConnectsWithoutWaiting()
     });
     portBox->setFocus();
     QTest::keyClicks(portBox, named("{rfc2217 0}"));
+    QTest::keyClick(portBox, Qt::Key_Return);
     // Connecting is no failure: not red, and said so to a screen reader.
     QVERIFY(window.comm().portOpening());
     QVERIFY(portBox->palette().color(QPalette::Text) != QColor(0xc0, 0x1c, 0x28));

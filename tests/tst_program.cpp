@@ -47,14 +47,11 @@ void TestProgram::commandLine_data()
     QTest::addColumn<QString>("output"); // a line the program prints, on stdout or stderr
 
     QTest::newRow("help") << QStringList{"--help"} << 0 << "  --port <PORT>";
-    QTest::newRow("short help") << QStringList{"-h"} << 0 << "  --port <PORT>";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "rq204-upload 1.0.0";
     QTest::newRow("unknown option")
         << QStringList{"--bogus"} << 2 << "rq204-upload: Unknown option 'bogus'.";
     QTest::newRow("stray argument")
         << QStringList{"hello"} << 2 << "rq204-upload: unexpected argument 'hello'";
-    QTest::newRow("port without a value")
-        << QStringList{"--port"} << 2 << "rq204-upload: Missing value after '--port'.";
     QTest::newRow("port that names no port") << QStringList{"--port", "1.5x"} << 2
                                              << "rq204-upload: --port \"1.5x\" is neither a port "
                                                 "number, a device path nor a network port\n"
@@ -92,9 +89,6 @@ void TestProgram::stopSignalClosesInOrder_data()
     QTest::addColumn<bool>("portGiven"); // --port names a device that is not a numbered port
     QTest::newRow("SIGTERM") << SIGTERM << false;
     QTest::newRow("SIGINT, with --port") << SIGINT << true;
-    QTest::newRow("SIGHUP") << SIGHUP << false;
-    QTest::newRow("SIGQUIT") << SIGQUIT << false;
-    QTest::newRow("SIGPIPE") << SIGPIPE << false;
 }
 
 void TestProgram::stopSignalClosesInOrder()
@@ -141,6 +135,12 @@ void TestProgram::stopSignalsWhileHeld()
         StopSignals stopSignals;
         QSignalSpy received(&stopSignals, &StopSignals::received);
         QVERIFY(received.isValid());
+        // Each of them is caught (stopSignalClosesInOrder shows for two what follows).
+        for (const int stop : stops) {
+            QCOMPARE(::raise(stop), 0);
+            QTRY_COMPARE(received.size(), 1);
+            QCOMPARE(received.takeFirst().first().toInt(), stop);
+        }
         // Far more signals than the handler's pipe holds: the handler neither blocks on the
         // full pipe nor leaves its errno to the code it interrupted.
         for (int i = 0; i < 5000; ++i) {

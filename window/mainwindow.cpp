@@ -6,7 +6,6 @@
 #include "serialerror.h"
 #include "ui_mainwindow.h"
 
-#include <QAbstractItemView>
 #include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QFontInfo>
@@ -39,55 +38,16 @@ const QString HelpText = QStringLiteral(
 // Marks the message box that reports a failure.
 const char ReportProperty[] = "rq204Report";
 
-// The port box as a screen reader takes it. On Linux Qt names a combo box by the text it shows
-// and leaves what it is for to its label's relation, which a screen reader does not read out
-// when the box takes the focus: all it said was "1". Here the name is the box's own (its label's
-// caption) and the port is its value.
-class AccessiblePortBox : public QAccessibleWidget
-{
-public:
-    explicit AccessiblePortBox(QComboBox *box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
-
-    QString text(QAccessible::Text t) const override
-    {
-        return t == QAccessible::Value ? portBox()->currentText() : QAccessibleWidget::text(t);
-    }
-    QAccessible::State state() const override
-    {
-        QAccessible::State s = QAccessibleWidget::state();
-        s.expandable = true;
-        s.expanded = portBox()->view()->isVisible();
-        s.editable = true;
-        return s;
-    }
-    QStringList actionNames() const override
-    {
-        return QAccessibleWidget::actionNames() << showMenuAction();
-    }
-    void doAction(const QString &action) override
-    {
-        if (action == showMenuAction())
-            portBox()->showPopup();
-        else
-            QAccessibleWidget::doAction(action);
-    }
-
-private:
-    QComboBox *portBox() const { return static_cast<QComboBox *>(widget()); }
-};
-
-// How a screen reader is to take the program's windows and its port box. Qt describes a plain
-// widget window as a client area ("filler"); this one is the program's window. A report never
-// takes the focus, so a screen reader, which reads an alert when its window is activated, would
-// never read it; a notification it reads the moment it shows.
+// How a screen reader is to take the program's windows. Qt describes a plain widget window as a
+// client area ("filler"); this one is the program's window. A report never takes the focus, so
+// a screen reader, which reads an alert when its window is activated, would never read it; a
+// notification it reads the moment it shows.
 QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
 {
     if (className == u"MainWindow" && object->isWidgetType())
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
     if (className == u"QMessageBox" && object->property(ReportProperty).toBool())
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Notification);
-    if (className == u"QComboBox" && object->objectName() == u"Combo1")
-        return new AccessiblePortBox(static_cast<QComboBox *>(object));
     return nullptr;
 }
 
@@ -100,30 +60,16 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
                           Qt::MSWindowsFixedSizeDialogHint),
       m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
 {
-    // Before anything asks how to describe the window or its port box.
+    // Before anything asks how to describe the window.
     QAccessible::installFactory(accessibleFor);
     m_ui->setupUi(this);
     // Built from the pixels in the program: reading any image file, a PNG too, has Qt load every
     // image plugin first.
     setWindowIcon(QPixmap(rq204_upload_xpm));
     m_ui->UploadProgress->hide();
-
-    // Qt ends an edit of the port box (Enter, Tab, leaving it) whose text matches an entry by
-    // picking that entry; the edit has selected the port already, so that pick must not select
-    // it again. The box's editor is made here, so that its first listener sees the end of the
-    // edit before the box does and its last one after.
-    auto *portEdit = new QLineEdit(m_ui->Combo1);
-    // A new widget joins the focus chain at its end; taking the old editor's place beside the
-    // box keeps Shift+Tab on the form's order instead of a loop between it and the message box.
-    setTabOrder(m_ui->Combo1, portEdit);
-    connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = true; });
-    m_ui->Combo1->setLineEdit(portEdit);
-    connect(portEdit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = false; });
     // Spoken by its label's caption rather than by the port it shows, and so is its editor.
     m_ui->Combo1->setAccessibleName(m_ui->Label1->text());
-    portEdit->setAccessibleName(m_ui->Label1->text());
-    // No completion may turn a typed "1" into something else behind the user's back.
-    m_ui->Combo1->setCompleter(nullptr);
+    m_ui->Combo1->lineEdit()->setAccessibleName(m_ui->Label1->text());
     fitCaptions();
 
     connect(m_ui->Text1, &QPlainTextEdit::textChanged, this,
@@ -134,19 +80,14 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
             [this] { guarded(&MainWindow::startUpload); });
     connect(m_ui->Command1, &QPushButton::clicked, this,
             [this] { guarded(&MainWindow::showHelp); });
-    connect(m_ui->Combo1, &QComboBox::editTextChanged, this,
-            [this] { guarded(&MainWindow::selectPort); });
-    connect(m_ui->Combo1, &QComboBox::activated, this, [this] {
-        if (!m_finishingEdit)
-            guarded(&MainWindow::selectPort);
-    });
+    connect(m_ui->Combo1, &PortBox::portNamed, this, [this] { guarded(&MainWindow::selectPort); });
     connect(&m_sender, &PacedSender::progressed, this, &MainWindow::showProgress);
     connect(&m_sender, &PacedSender::failed, this, &MainWindow::reportUploadFailure);
     connect(&m_comm, &SerialControl::portLost, this, &MainWindow::portLost);
     connect(&m_comm, &SerialControl::portOpened, this, [this] { markSelector(QString()); });
 
     guarded(&MainWindow::load);
-    // Put in as if typed: the text change selects the port.
+    // The text change selects the port at once, one on the network too: nobody is typing.
     if (initialPort)
         m_ui->Combo1->setEditText(*initialPort);
     m_ui->Text1->setFocus();
@@ -170,39 +111,29 @@ void MainWindow::guarded(void (MainWindow::*operation)())
     }
 }
 
-QList<std::pair<QWidget *, QString>> MainWindow::captions() const
-{
-    // The counter is measured at its widest caption, not at what it shows now.
-    return {{m_ui->Label1, m_ui->Label1->text()},     {m_ui->Label2, counterCaption(0)},
-            {m_ui->Label3, m_ui->Label3->text()},     {m_ui->Command1, m_ui->Command1->text()},
-            {m_ui->Command6, m_ui->Command6->text()}, {m_ui->Command2, m_ui->Command2->text()}};
-}
-
-bool MainWindow::captionFits(const QWidget *control, const QString &caption,
-                             const QFont &font) const
-{
-    const QFontMetrics metrics(font);
-    if (qobject_cast<const QPushButton *>(control)) {
-        // Room for the button's frame and a little air on either side of the caption.
-        const int margins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
-        return metrics.horizontalAdvance(caption) + margins <= control->width();
-    }
-    return metrics.horizontalAdvance(caption) <= control->width() &&
-           metrics.height() <= control->height();
-}
-
-bool MainWindow::captionsFit(const QFont &font) const
-{
-    const auto all = captions();
-    return std::all_of(all.cbegin(), all.cend(), [&](const auto &control) {
-        return captionFits(control.first, control.second, font);
-    });
-}
-
 void MainWindow::fitCaptions()
 {
+    // Each control with a caption at the widest caption it shows: the counter at its widest,
+    // not at what it shows now.
+    const QList<std::pair<QWidget *, QString>> captions = {
+        {m_ui->Label1, m_ui->Label1->text()},     {m_ui->Label2, counterCaption(0)},
+        {m_ui->Label3, m_ui->Label3->text()},     {m_ui->Command1, m_ui->Command1->text()},
+        {m_ui->Command6, m_ui->Command6->text()}, {m_ui->Command2, m_ui->Command2->text()}};
+    // A button needs room for its frame and a little air on either side of the caption.
+    const int buttonMargins = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin) + 4;
+    const auto fits = [&](const QWidget *control, const QString &caption, const QFont &font) {
+        const QFontMetrics metrics(font);
+        if (qobject_cast<const QPushButton *>(control))
+            return metrics.horizontalAdvance(caption) + buttonMargins <= control->width();
+        return metrics.horizontalAdvance(caption) <= control->width() &&
+               metrics.height() <= control->height();
+    };
+    const auto allFit = [&](const QFont &font) {
+        return std::all_of(captions.cbegin(), captions.cend(),
+                           [&](const auto &c) { return fits(c.first, c.second, font); });
+    };
     // The desktop's own font stays where no caption is cut off at its size.
-    if (captionsFit(font()))
+    if (allFit(font()))
         return;
     // Otherwise a family with the widths the layout was drawn for, at the largest size up to
     // the desktop's at which every caption fits, but not below the size the layout was drawn
@@ -219,15 +150,15 @@ void MainWindow::fitCaptions()
             break;
         }
     }
-    while (size > LayoutFontPixels && !captionsFit(font))
+    while (size > LayoutFontPixels && !allFit(font))
         font.setPixelSize(--size);
     setFont(font);
     // A caption that still does not fit (neither family at hand) is made smaller on its own,
     // so that the others keep their size.
-    for (const auto &[control, caption] : captions()) {
+    for (const auto &[control, caption] : captions) {
         QFont own = font;
         int ownSize = size;
-        while (ownSize > SmallestFontPixels && !captionFits(control, caption, own))
+        while (ownSize > SmallestFontPixels && !fits(control, caption, own))
             own.setPixelSize(--ownSize);
         if (ownSize != size)
             control->setFont(own);
@@ -279,10 +210,11 @@ void MainWindow::clearMessage()
 
 void MainWindow::startUpload()
 {
-    // Whatever closed the port (an adapter unplugged, a program that held it), the port box
-    // still names it and it may be usable by now: Send selects it once more before the upload
-    // finds no port. An empty box names nothing to try.
-    if (!m_comm.portOpen() && !m_comm.portOpening() &&
+    // A port on the network still being typed is tried now. Whatever closed the port (an
+    // adapter unplugged, a program that held it), the port box still names it and it may be
+    // usable by now: Send selects it once more before the upload finds no port. An empty box
+    // names nothing to try.
+    if (!m_ui->Combo1->nameWaitingPort() && !m_comm.portOpen() && !m_comm.portOpening() &&
         !m_ui->Combo1->currentText().trimmed().isEmpty())
         selectPort();
     m_sender.startUpload(m_ui->Text1->message());

@@ -39,10 +39,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    // The controls with a caption, each with the widest caption it shows.
-    QList<std::pair<QWidget *, QString>> captions() const;
-    bool captionFits(const QWidget *control, const QString &caption, const QFont &font) const;
-    bool captionsFit(const QFont &font) const;
     void fitCaptions();
     void load();
     void shutDown();
@@ -67,8 +63,6 @@ private:
     PacedSender m_sender{m_comm};
     // Why the port box's text has no open port, as the user reads it; empty while it has one.
     QString m_portProblem;
-    // Set while the port box's text editor reports the end of an edit.
-    bool m_finishingEdit = false;
     // The report on show, what it reports and how often that happened in a row.
     QPointer<QMessageBox> m_report;
     QString m_reported;
