@@ -405,8 +405,10 @@ int runSend(const QStringList &arguments, PortLister listPorts, FILE *in, FILE *
         if (progress)
             drawProgress(displays, total, err);
     });
+    // Wiped with blanks (as long as the longest bar: 125 characters, 12.5 s): a Windows console
+    // prints a terminal's control sequence as it stands.
     if (progress)
-        print(err, QStringLiteral("\r\x1b[K"));
+        print(err, QStringLiteral("\r%1\r").arg(QString(64, u' ')));
     const bool allSent = report(displays, total, err);
     return stoppedBy ? 128 + stoppedBy : allSent ? Sent : Failed;
 }

@@ -1,5 +1,10 @@
 #pragma once
 
+// Windows has no pseudo-terminals: the tests built for it reach COM ports joined back to back.
+#ifdef _WIN32
+#include "windows/comdevice.h"
+#else
+
 #include "hostports.h"
 
 #include <QByteArray>
@@ -45,3 +50,5 @@ private:
 HostPorts hostWith(const QStringList &paths);
 // The same host, read by a lister.
 PortLister portsAt(const QStringList &paths);
+
+#endif

@@ -16,10 +16,16 @@
 #     --keep PREFIX     use (and keep) the prefix PREFIX, making it from the template if missing
 #     --command         run PROGRAM as it stands in the sealed session (it calls wine64 itself,
 #                       to run several Windows programs side by side)
+#   RQ204_WINE_PAIRS=N  also N pairs of COM ports joined back to back through pseudo-terminals
+#                       (COM11 with COM31, COM12 with COM32, ...), which the tests built for
+#                       Windows use as their devices; the program reads which from
+#                       RQ204_TEST_COM_PAIRS, and cuts a pair by a request file in
+#                       RQ204_TEST_COM_CONTROL
 #   RQ204_CACHE         where the template lives (default ~/.cache/rq204)
 set -euo pipefail
 
 coms=()
+joiners=()
 keep=
 wine=(wine64)
 while [ $# -gt 0 ]; do
@@ -98,6 +104,50 @@ rm -f "$prefix"/dosdevices/com*
     done
 } >>"$prefix/system.reg"
 
+# Each pair: socat joins two pseudo-terminals, and this script holds both open, so that a program
+# closing its port does not end socat. A request file cuts the pair; it is joined again at once
+# under the same names, and the request removed.
+pair_folder=
+if [ "${RQ204_WINE_PAIRS:-0}" -gt 0 ]; then
+    pair_folder=$(mktemp -d "${TMPDIR:-/tmp}/rq204-pairs.XXXXXX")
+    pairs=()
+    for i in $(seq "$RQ204_WINE_PAIRS"); do
+        a=$((10 + i)) b=$((30 + i))
+        pairs+=("$a:$b")
+        printf '"COM%s"="%s/com%s"\n"COM%s"="%s/com%s"\n' "$a" "$pair_folder" "$a" \
+            "$b" "$pair_folder" "$b" >>"$prefix/system.reg"
+        (
+            trap 'kill $joiner 2>/dev/null; exit' TERM
+            while :; do
+                socat PTY,link="$pair_folder/com$a",rawer PTY,link="$pair_folder/com$b",rawer &
+                joiner=$!
+                until [ -e "$pair_folder/com$a" ] && [ -e "$pair_folder/com$b" ]; do sleep 0.01; done
+                exec 3<>"$pair_folder/com$a" 4<>"$pair_folder/com$b"
+                rm -f "$pair_folder/unplug-$a"
+                until [ -e "$pair_folder/unplug-$a" ]; do sleep 0.02; done
+                kill $joiner
+                wait $joiner || true
+                exec 3>&- 4>&-
+                rm -f "$pair_folder/com$a" "$pair_folder/com$b"
+                touch "$pair_folder/cut-$a"
+                while [ -e "$pair_folder/cut-$a" ]; do sleep 0.01; done
+            done
+        ) &
+        joiners+=($!)
+    done
+    for i in $(seq "$RQ204_WINE_PAIRS"); do
+        until [ -e "$pair_folder/com$((10 + i))" ] && [ -e "$pair_folder/com$((30 + i))" ]; do
+            sleep 0.01
+        done
+    done
+    export RQ204_TEST_COM_PAIRS=$(IFS=,; echo "${pairs[*]}") RQ204_TEST_COM_CONTROL=Z:$pair_folder
+fi
+
 status=0
 sealed "$prefix" "${wine[@]}" "$@" || status=$?
+if [ -n "$pair_folder" ]; then
+    kill "${joiners[@]}" 2>/dev/null
+    wait
+    rm -rf "$pair_folder"
+fi
 exit $status
