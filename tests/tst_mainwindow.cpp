@@ -19,6 +19,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QToolTip>
 #include <QTimer>
 #include <memory>
 #include <optional>
@@ -512,6 +513,12 @@ void TestMainWindow::portBoxShowsWhatItCannotHold()
     const QImage unfocused = edit->grab().toImage();
     QCOMPARE(unfocused, plain.lineEdit()->grab().toImage());
     QCOMPARE(QAccessible::queryAccessibleInterface(combo1())->text(QAccessible::Value), text);
+    // Hovered, what it cannot hold shows whole; what it can, the box's own tooltip.
+    QHelpEvent hover(QEvent::ToolTip, edit->rect().center(),
+                     edit->mapToGlobal(edit->rect().center()));
+    QApplication::sendEvent(edit, &hover);
+    QTRY_COMPARE(QToolTip::text(), shown == text ? QStringLiteral("Select the serial port") : text);
+    QToolTip::hideText();
 
     // With the focus, the text as it is.
     edit->setFocus();

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QStyleOptionFrame>
+#include <QToolTip>
 #include <chrono>
 
 namespace {
@@ -18,34 +19,56 @@ constexpr std::chrono::milliseconds TypingPause{500};
 constexpr int EditorMargin = 2;
 
 // The box's editor. A device path or a network port is wider than the box: while the editor
-// has no focus it shows such a text from its start, elided in the middle; with the focus it
-// shows and edits the text as it is.
+// has no focus it shows such a text from its start, elided in the middle, and whole when
+// hovered; with the focus it shows and edits the text as it is.
 class PortEdit : public QLineEdit
 {
 public:
     using QLineEdit::QLineEdit;
 
 protected:
+    bool event(QEvent *event) override
+    {
+        // What fits needs no tooltip of its own: the box's own then shows.
+        if (event->type() == QEvent::ToolTip && shown() != text()) {
+            QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), text(), this);
+            return true;
+        }
+        return QLineEdit::event(event);
+    }
+
     void paintEvent(QPaintEvent *event) override
     {
-        QStyleOptionFrame panel;
-        initStyleOption(&panel);
-        // Where QLineEdit puts its own text, so that nothing moves when the focus comes.
-        const QRect area = style()
-                               ->subElementRect(QStyle::SE_LineEditContents, &panel, this)
-                               .marginsRemoved(textMargins())
-                               .adjusted(EditorMargin, 0, -EditorMargin, 0);
-        const QString shown =
-            hasFocus() ? text() : fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width());
-        if (shown == text()) {
+        const QString shownText = shown();
+        if (shownText == text()) {
             QLineEdit::paintEvent(event);
             return;
         }
+        QStyleOptionFrame panel;
+        initStyleOption(&panel);
         QPainter painter(this);
         style()->drawPrimitive(QStyle::PE_PanelLineEdit, &panel, &painter, this);
         painter.setPen(palette().color(QPalette::Text));
+        const QRect area = textArea();
         const int top = area.y() + (area.height() - fontMetrics().height() + 1) / 2;
-        painter.drawText(area.x(), top, area.width(), fontMetrics().height(), 0, shown);
+        painter.drawText(area.x(), top, area.width(), fontMetrics().height(), 0, shownText);
+    }
+
+private:
+    // Where QLineEdit puts its own text, so that nothing moves when the focus comes.
+    QRect textArea() const
+    {
+        QStyleOptionFrame panel;
+        initStyleOption(&panel);
+        return style()
+            ->subElementRect(QStyle::SE_LineEditContents, &panel, this)
+            .marginsRemoved(textMargins())
+            .adjusted(EditorMargin, 0, -EditorMargin, 0);
+    }
+    QString shown() const
+    {
+        return hasFocus() ? text()
+                          : fontMetrics().elidedText(text(), Qt::ElideMiddle, textArea().width());
     }
 };
 
