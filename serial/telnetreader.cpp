@@ -4,7 +4,8 @@
 
 namespace {
 
-// Telnet's commands and the options this program speaks (RFC 854, 856, 858, 2217).
+// Telnet's commands and the options this program speaks (RFC 854, 856, 858, 2217); a
+// subnegotiation is IAC SB (ff fa) … IAC SE (ff f0).
 constexpr unsigned char Iac = 255, Dont = 254, Do = 253, Wont = 252, Will = 251, Sb = 250, Se = 240;
 constexpr unsigned char Binary = 0, SuppressGoAhead = 3, ComPort = 44;
 // COM-PORT-OPTION's settings, in the order sent; the server reports each with its code + 100.
@@ -16,20 +17,10 @@ constexpr char Parities[] = "NOEMS";
 constexpr LineSettings::StopBits StopSizes[] = {
     LineSettings::StopBits::One, LineSettings::StopBits::Two, LineSettings::StopBits::OneAndHalf};
 constexpr unsigned char NoFlowControl = 1;
+// Each setting's unit, and the names of the values RFC 2217 numbers; baud rate first.
 const char *const Units[] = {"baud", "data bits", "parity", "stop bits", "flow control"};
-const QStringList Names[] = {{},
-                             {},
-                             {"none", "odd", "even", "mark", "space"},
-                             {"1", "2", "1.5"},
-                             {"none", "XON/XOFF", "RTS/CTS"}};
-
-QByteArray bytes(std::initializer_list<unsigned char> values)
-{
-    QByteArray result;
-    for (const unsigned char value : values)
-        result.append(char(value));
-    return result;
-}
+const char *const Names[] = {"", "", "none odd even mark space", "1 2 1.5",
+                             "none XON/XOFF RTS/CTS"};
 
 // Setting `code`'s value as the user reads it: "2400", "none"; with its unit ("9600 baud",
 // "no parity", "1 stop bit", "parity code 9") where it is what the server set.
@@ -38,7 +29,7 @@ QString named(int code, const QByteArray &value, bool withUnit)
     const QString unit = QLatin1String(Units[code - 1]);
     const quint32 number = code == SetBaudRate ? qFromBigEndian<quint32>(value.constData())
                                                : static_cast<unsigned char>(value.at(0));
-    const QStringList &names = Names[code - 1];
+    const QStringList names = QString::fromLatin1(Names[code - 1]).split(u' ', Qt::SkipEmptyParts);
     if (!names.isEmpty() && (number < 1 || number > quint32(names.size())))
         return QStringLiteral("%1 code %2").arg(unit).arg(number);
     const QString name = names.isEmpty() ? QString::number(number) : names.at(number - 1);
@@ -49,15 +40,9 @@ QString named(int code, const QByteArray &value, bool withUnit)
     return name + u' ' + (name == u"1" ? unit.chopped(1) : unit);
 }
 
-QString malformed(const QString &where)
-{
-    return QStringLiteral("the server at %1 sent a malformed answer").arg(where);
-}
-
 } // namespace
 
-TelnetReader::TelnetReader(const QString &where, const LineSettings &line)
-    : m_where(where), m_line(line)
+TelnetReader::TelnetReader(const QString &where, const LineSettings &line) : m_where(where)
 {
     const auto one = [](qsizetype code) { return QByteArray(1, char(code)); };
     m_asked = {QByteArray(4, 0), one(line.dataBits),
@@ -66,24 +51,21 @@ TelnetReader::TelnetReader(const QString &where, const LineSettings &line)
                    std::begin(StopSizes) + 1),
                one(NoFlowControl)};
     qToBigEndian(quint32(line.baud), m_asked[0].data());
+    m_refusal = QStringLiteral("the server at %1 does not take line settings; use socket://%1 if "
+                               "its port is already set to %2 %3%4%5")
+                    .arg(where)
+                    .arg(line.baud)
+                    .arg(line.dataBits)
+                    .arg(line.parity)
+                    .arg(named(SetStopSize, m_asked[SetStopSize - 1], false));
+    m_malformed = QStringLiteral("the server at %1 sent a malformed answer").arg(where);
 }
 
 QByteArray TelnetReader::greeting()
 {
     // Binary both ways, so that a CR goes out as itself and nothing is added to it.
     m_saidWill[Binary] = m_saidWill[ComPort] = m_saidDo[Binary] = true;
-    return bytes({Iac, Will, Binary, Iac, Do, Binary, Iac, Will, ComPort});
-}
-
-QString TelnetReader::refusal() const
-{
-    return QStringLiteral("the server at %1 does not take line settings; use socket://%1 if its "
-                          "port is already set to %2 %3%4%5")
-        .arg(m_where)
-        .arg(m_line.baud)
-        .arg(m_line.dataBits)
-        .arg(m_line.parity)
-        .arg(named(SetStopSize, m_asked[SetStopSize - 1], false));
+    return QByteArray::fromHex("fffb00 fffd00 fffb2c"); // WILL and DO BINARY, WILL COM-PORT
 }
 
 QByteArray TelnetReader::read(QByteArrayView bytes, QByteArray &data)
@@ -101,13 +83,13 @@ QByteArray TelnetReader::read(QByteArrayView bytes, QByteArray &data)
             else if (m_held.size() < MostHeld)
                 m_held += char(byte);
             else
-                fail(malformed(m_where));
+                fail(m_malformed);
         } else if (m_inSubnegotiation) { // nothing but its end may follow IAC in there
             m_inSubnegotiation = false;
             if (byte == Se)
                 subnegotiation();
             else
-                fail(malformed(m_where));
+                fail(m_malformed);
             m_held.clear();
         } else if (byte == Sb) {
             m_inSubnegotiation = true;
@@ -121,14 +103,14 @@ QByteArray TelnetReader::read(QByteArrayView bytes, QByteArray &data)
 void TelnetReader::command(unsigned char verb, unsigned char option, QByteArray &answer)
 {
     if (option == ComPort && verb == Dont && m_state == State::Negotiating) {
-        fail(refusal());
+        fail(m_refusal);
     } else if (option == ComPort && verb == Do) {
         if (!std::exchange(m_settingsSent, true)) {
             for (unsigned char code = SetBaudRate; code <= SetControl; ++code) {
                 QByteArray value = m_asked[code - 1];
                 // Telnet's 0xFF goes twice in a subnegotiation too.
                 value.replace(QByteArray(1, char(Iac)), QByteArray(2, char(Iac)));
-                answer += bytes({Iac, Sb, ComPort, code}) + value + bytes({Iac, Se});
+                answer += "\xff\xfa\x2c" + QByteArray(1, char(code)) + value + "\xff\xf0";
             }
         }
     } else if (verb == Do || verb == Will) {
@@ -138,8 +120,9 @@ void TelnetReader::command(unsigned char verb, unsigned char option, QByteArray 
         const bool wanted = option == Binary || option == SuppressGoAhead;
         std::bitset<256> &said = verb == Do ? m_saidWill : m_saidDo;
         if (!said[option])
-            answer +=
-                bytes({Iac, verb == Do ? (wanted ? Will : Wont) : (wanted ? Do : Dont), option});
+            answer += QByteArray(1, char(Iac)) +
+                      char(verb == Do ? (wanted ? Will : Wont) : (wanted ? Do : Dont)) +
+                      char(option);
         said[option] = true;
     }
 }
@@ -155,7 +138,7 @@ void TelnetReader::subnegotiation()
     const QByteArray value = m_held.mid(2);
     const QByteArray &asked = m_asked[code - 1];
     if (value.size() != asked.size())
-        fail(malformed(m_where));
+        fail(m_malformed);
     else if (value != asked)
         fail(QStringLiteral("the server at %1 set %2 instead of %3")
                  .arg(m_where, named(code, value, true), named(code, asked, false)));

@@ -2,25 +2,20 @@
 
 #include "device.h"
 
-#include <QByteArray>
 #include <QByteArrayView>
-#include <QString>
 #include <array>
 #include <bitset>
 
-// This program's side of a telnet conversation with an RFC 2217 server, without the socket: fed
-// what the server sends, in whatever pieces TCP hands it over, it answers telnet's option
-// negotiation, asks for the line settings once the server takes COM-PORT-OPTION, and holds each
-// setting the server reports against the one asked for. The stream is read byte by byte, so a
-// command or a subnegotiation may be split anywhere, and a data byte 0xFF (sent twice) is never
-// taken for the start of a command.
+// This program's side of a conversation with an RFC 2217 server, without the socket: fed what
+// the server sends, split wherever TCP splits it, it answers telnet's option negotiation, asks
+// for the line settings once the server takes COM-PORT-OPTION, and holds each setting the server
+// reports against the one asked for. Read byte by byte: a data byte 0xFF comes twice.
 class TelnetReader
 {
 public:
     enum class State { Negotiating, Ready, Failed };
 
-    // The most of an unfinished subnegotiation that is held. COM-PORT's longest answer has six
-    // bytes; a server that sends far more is not one to wait for.
+    // The most of an unfinished subnegotiation held; COM-PORT's longest answer has six bytes.
     static constexpr qsizetype MostHeld = 256;
 
     // `where` is the server's "HOST:PORT" as the user wrote it.
@@ -36,8 +31,8 @@ public:
     // Why it failed, in the user's words.
     const QString &failure() const { return m_failure; }
     qsizetype held() const { return m_held.size(); }
-    // What the user reads about a server that does not set the line up.
-    QString refusal() const;
+    // Why a server that does not set the line up is of no use.
+    const QString &refusal() const { return m_refusal; }
 
 private:
     void command(unsigned char verb, unsigned char option, QByteArray &answer);
@@ -45,7 +40,7 @@ private:
     void fail(const QString &reason);
 
     QString m_where;
-    LineSettings m_line;
+    QString m_refusal, m_malformed;    // what the user reads of a server at fault
     std::array<QByteArray, 5> m_asked; // each setting's value, in the order sent
     State m_state = State::Negotiating;
     bool m_afterIac = false;

@@ -17,8 +17,7 @@ PacedSender::PacedSender(SerialControl &comm, ClockReader now, QObject *parent)
         if (isSending())
             fail(reason);
     });
-    // A byte that waited for a port on the network goes out the moment it is ready, and the
-    // pace counts from there.
+    // A byte that waited for a network port goes out once it is ready; the pace counts from it.
     connect(&m_comm, &SerialControl::portOpened, this, [this] {
         if (isSending() && m_now() >= m_due)
             sendNextChar();
@@ -54,9 +53,8 @@ void PacedSender::sendNextChar()
 {
     if (m_nextCharPos < 1 || m_nextCharPos > m_stream.size())
         return;
-    // A port on the network still connecting: the byte waits for portOpened, or portLost when
-    // the port gives up. Meanwhile a running timer looks in only once an interval, for a port
-    // box that names another port by then.
+    // A port on the network still connecting: the byte waits for portOpened (or portLost), the
+    // timer looking in once an interval only, for a port box that names another port by then.
     if (m_comm.portOpening()) {
         m_timer1.setInterval(SendInterval);
         return;
