@@ -136,7 +136,7 @@ void TelnetReader::subnegotiation()
     if (code < SetBaudRate || code > SetControl)
         return;
     const QByteArray value = m_held.mid(2);
-    const QByteArray &asked = m_asked[code - 1];
+    const QByteArray &asked = m_asked[std::size_t(code - 1)];
     if (value.size() != asked.size())
         fail(m_malformed);
     else if (value != asked)
