@@ -1,11 +1,11 @@
 #pragma once
 
 #include "device.h"
+#include "telnetreader.h"
 
 #include <QByteArray>
 #include <QTcpSocket>
 #include <QTimer>
-#include <bitset>
 #include <optional>
 
 // A display's serial line on the network, behind a device server or ser2net, named the way
@@ -44,19 +44,13 @@ public:
 private:
     void negotiate();
     void readServer();
-    void handleCommand(unsigned char command, unsigned char option);
-    void handleSubnegotiation(const QByteArray &data);
+    void becomeReady();
     void fail(const QString &reason);
 
     Address m_address;
-    LineSettings m_line;
+    TelnetReader m_reader;
     QTcpSocket m_socket;
     QTimer m_answerTime;
     bool m_ready = false;
-    bool m_settingsSent = false;
-    int m_settingsTaken = 0;     // line settings the server has acknowledged
-    std::bitset<256> m_saidWill; // options this program has said it will or won't do
-    std::bitset<256> m_saidDo;   // options it has asked the server to do or not to do
-    QByteArray m_received;       // what the server sent that is not yet handled
-    QByteArray m_serverSaid;     // text the server sent before the port was ready
+    QByteArray m_serverSaid; // the first text the server sent
 };

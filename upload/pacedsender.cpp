@@ -17,6 +17,11 @@ PacedSender::PacedSender(SerialControl &comm, ClockReader now, QObject *parent)
         if (isSending())
             fail(reason);
     });
+    // A byte that waited for a network port goes out once it is ready; the pace counts from it.
+    connect(&m_comm, &SerialControl::portOpened, this, [this] {
+        if (isSending() && m_now() >= m_due)
+            sendNextChar();
+    });
 }
 
 void PacedSender::startUpload(const QString &text)
@@ -48,10 +53,12 @@ void PacedSender::sendNextChar()
 {
     if (m_nextCharPos < 1 || m_nextCharPos > m_stream.size())
         return;
-    // A port on the network still connecting: the byte waits for the next tick. How long it
-    // may take is the port's to say; when it gives up, portLost ends the upload.
-    if (m_comm.portOpening())
+    // A port on the network still connecting: the byte waits for portOpened (or portLost), the
+    // timer looking in once an interval only, for a port box that names another port by then.
+    if (m_comm.portOpening()) {
+        m_timer1.setInterval(SendInterval);
         return;
+    }
     // Ticks come straight from the event loop: nothing may escape from here.
     try {
         m_comm.setOutput(m_stream.at(m_nextCharPos - 1));

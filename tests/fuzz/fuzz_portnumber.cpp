@@ -1,8 +1,11 @@
 // Feeds any text to the port selector's reading. Beyond crashes and undefined behaviour it aborts
-// when a reading breaks a rule the user relies on: blanks, tabs and line feeds never matter, and
-// a decimal number reads as its exact value rounded half to even, or is refused when that value
-// is no 16-bit number.
+// when a reading breaks a rule the user relies on: blanks, tabs and line feeds never matter, a
+// decimal number reads as its exact value rounded half to even, or is refused when that value
+// is no 16-bit number, and a text (a number, a device path, a network port) names a port or is
+// refused in a line of words, never both.
 #include "portnumber.h"
+#include "portselection.h"
+#include "remoteport.h"
 #include "serialerror.h"
 
 #include "fuzzbytes.h"
@@ -57,8 +60,26 @@ QString withBlanks(const QString &text, Bytes &bytes)
     return out;
 }
 
+// As --port reads it; the port box reads a network port the same way.
+void checkPortText(const QString &text)
+{
+    const QString problem = Serial::portArgumentProblem(text);
+    if (problem.size() > 200)
+        fail("a refusal longer than a line", text, problem);
+    if (!RemotePort::names(text))
+        return;
+    QString why;
+    const std::optional<RemotePort::Address> address = RemotePort::parse(text, why);
+    if (address.has_value() == !why.isEmpty() ||
+        problem != (address ? QString() : "--port: " + why))
+        fail("a network port and a refusal, or neither", text, problem + u'|' + why);
+    if (address && (address->host.isEmpty() || address->port == 0))
+        fail("a network port without its host or its port", text, address->text);
+}
+
 void checkAnyText(const QString &text, Bytes &bytes)
 {
+    checkPortText(text);
     const Reading reading = read(text);
     if (reading && (*reading < -32768 || *reading > 32767))
         fail("reading outside 16 bits", text, shown(reading));
@@ -184,6 +205,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkAnyText(utf16, bytes);
     const QString utf8 = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
     checkAnyText(utf8, bytes);
+    checkPortText(QStringLiteral("rfc2217://") + utf8);
+    checkPortText(QStringLiteral("socket://") + utf8);
 
     Bytes decimal(data, size);
     checkDecimal(decimal);
