@@ -444,20 +444,6 @@ DeviceCheck checkDevice(const QString &path, Purpose purpose)
     return check;
 }
 
-std::optional<speed_t> speedOf(qint32 baud)
-{
-    static const std::pair<qint32, speed_t> speeds[] = {
-        {50, B50},       {75, B75},         {110, B110},      {134, B134},     {150, B150},
-        {200, B200},     {300, B300},       {600, B600},      {1200, B1200},   {1800, B1800},
-        {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200}, {38400, B38400},
-        {57600, B57600}, {115200, B115200}, {230400, B230400}};
-    for (const auto &[rate, speed] : speeds) {
-        if (rate == baud)
-            return speed;
-    }
-    return std::nullopt;
-}
-
 // Raw bytes in `line`'s format, without flow control in either direction: the device listens
 // on one data pin and has no way to ask for a pause.
 void setLine(termios &tio, const LineSettings &line, speed_t speed)
@@ -525,7 +511,7 @@ std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const QString &l
         problem = check.problem;
         return nullptr;
     }
-    const std::optional<speed_t> speed = speedOf(line.baud);
+    const std::optional<speed_t> speed = termiosSpeed(line.baud);
     if (!speed) {
         problem = QStringLiteral("this system has no line speed of %1 baud").arg(line.baud);
         return nullptr;

@@ -1,5 +1,6 @@
 #include "virtualrq204.h"
 
+#include "serial/linesettings.h"
 #include "serial/windows1252.h"
 
 #include <QCommandLineParser>
@@ -63,31 +64,6 @@ QString formatMs(long long us)
 QString plural(qsizetype count, const char *noun)
 {
     return QString::number(count) + u' ' + QLatin1String(noun) + (count == 1 ? "" : "s");
-}
-
-QJsonValue baudOf(speed_t speed)
-{
-    static const struct
-    {
-        speed_t speed;
-        int baud;
-    } table[] = {
-        {B0, 0},           {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},
-        {B150, 150},       {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},
-        {B1800, 1800},     {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
-        {B38400, 38400},   {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
-#ifdef B460800
-        {B460800, 460800},
-#endif
-#ifdef B921600
-        {B921600, 921600},
-#endif
-    };
-    for (const auto &entry : table) {
-        if (entry.speed == speed)
-            return entry.baud;
-    }
-    return QJsonValue(); // e.g. a custom rate set through termios2
 }
 
 QString displayOf(unsigned char byte)
@@ -390,9 +366,9 @@ void VirtualRq204::show(const QString &text)
     m_atLineStart = text.endsWith(u'\n');
 }
 
-VirtualRq204::LineSettings VirtualRq204::readLineSettings() const
+VirtualRq204::LineReport VirtualRq204::readLineSettings() const
 {
-    LineSettings settings;
+    LineReport settings;
     QStringList &problems = settings.problems;
     termios tio{};
     // On Linux the master reports the slave's termios, i.e. what the uploader set.
@@ -401,11 +377,11 @@ VirtualRq204::LineSettings VirtualRq204::readLineSettings() const
         return settings;
     }
 
-    const QJsonValue baud = baudOf(::cfgetospeed(&tio));
-    settings.fields["baud"] = baud;
+    const std::optional<qint32> baud = termiosBaud(::cfgetospeed(&tio));
+    settings.fields["baud"] = baud ? QJsonValue(*baud) : QJsonValue(); // termios2 sets any rate
     if (baud != 2400)
-        problems << (baud.isNull() ? QStringLiteral("unknown baud rate")
-                                   : QStringLiteral("%1 baud").arg(baud.toInt()));
+        problems << (baud ? QStringLiteral("%1 baud").arg(*baud)
+                          : QStringLiteral("unknown baud rate"));
     if (m_framingVisible) {
         const tcflag_t size = tio.c_cflag & CSIZE;
         const int dataBits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;

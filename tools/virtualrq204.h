@@ -36,7 +36,7 @@ private:
 
     enum class End { Complete, Stalled, Timeout, Signal };
 
-    struct LineSettings
+    struct LineReport
     {
         // The summary's baud, data_bits, parity, stop_bits and flow; any left out stay null,
         // e.g. data bits and parity where the pty cannot carry them (see m_framingVisible).
@@ -44,7 +44,7 @@ private:
         QStringList problems;
     };
 
-    LineSettings readLineSettings() const;
+    LineReport readLineSettings() const;
     static QString decodeMessage(const QByteArray &bytes, int *chars);
 
     bool writePathFile();
@@ -72,6 +72,6 @@ private:
     QByteArray m_bytes;
     std::vector<Clock::time_point> m_times;
     bool m_pendingCr = false;
-    std::optional<LineSettings> m_settings;
+    std::optional<LineReport> m_settings;
     bool m_atLineStart = true;
 };
