@@ -1,11 +1,12 @@
 #include "virtualrq204.h"
 
+#include "process/process.h"
+#include "serial/holders.h"
 #include "serial/linesettings.h"
 #include "serial/windows1252.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -32,13 +32,6 @@ constexpr unsigned char kPauseCode = 0x0B;
 constexpr unsigned char kCr = 0x0D;
 constexpr unsigned char kLf = 0x0A;
 constexpr int kDisplayCapacity = 124;
-
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void onStopSignal(int signal)
-{
-    g_stopSignal = signal;
-}
 
 QString hexOf(unsigned char byte)
 {
@@ -100,13 +93,24 @@ const char *reasonOf(int end)
 
 } // namespace
 
-VirtualRq204::VirtualRq204(Options options) : m_options(std::move(options)) {}
+VirtualRq204::VirtualRq204(Options options) : m_options(std::move(options))
+{
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        if (settle(Clock::now()))
+            armDeadline();
+    });
+}
 
 VirtualRq204::~VirtualRq204()
 {
     // A stale path file would point scripts at a pts number the system may hand to someone else.
     if (m_pathFileWritten)
         QFile::remove(m_options.pathFile);
+    // The notifiers go first: a descriptor closed under one would be polled as invalid.
+    m_reader.reset();
+    m_closes.reset();
     if (m_watch >= 0)
         ::close(m_watch);
     if (m_slave >= 0)
@@ -117,20 +121,6 @@ VirtualRq204::~VirtualRq204()
 
 bool VirtualRq204::open()
 {
-    // Block the stop signals outside ppoll() so one arriving between two polls is not lost.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&stopSignals, signal);
-    sigprocmask(SIG_BLOCK, &stopSignals, &m_waitMask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigdelset(&m_waitMask, signal);
-        struct sigaction action = {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
-    }
-
     if (::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0) {
         std::fprintf(stderr, "rq204-virtual: cannot open a pseudo-terminal: %s\n",
                      std::strerror(errno));
@@ -173,7 +163,23 @@ bool VirtualRq204::open()
 
     show(QStringLiteral("Virtual RQ204 on %1 \u2014 type this path into the port box\n")
              .arg(m_device));
+    m_reader = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Read);
+    connect(m_reader.get(), &QSocketNotifier::activated, this, [this] {
+        const Clock::time_point now = Clock::now();
+        // What fell due before these bytes came ends first: they belong to the next upload.
+        if (!settle(now))
+            return;
+        if (!readAvailable(now))
+            return stop(2);
+        armDeadline();
+    });
+    if (m_watch >= 0) {
+        m_closes = std::make_unique<QSocketNotifier>(m_watch, QSocketNotifier::Read);
+        connect(m_closes.get(), &QSocketNotifier::activated, this,
+                &VirtualRq204::dropMarkNobodyHolds);
+    }
     startListening();
+    armDeadline();
     return m_options.pathFile.isEmpty() || writePathFile();
 }
 
@@ -201,75 +207,61 @@ void VirtualRq204::startListening()
     show(QStringLiteral("RS232 -> RQ204\n"));
 }
 
-// An uploader that dies mid-message never sends the final CR; without a limit its bytes would
-// be glued to the front of the next upload.
-std::chrono::milliseconds VirtualRq204::stallLimit() const
+std::optional<std::pair<VirtualRq204::End, VirtualRq204::Clock::time_point>>
+VirtualRq204::nextEnd() const
 {
-    return 5 * m_options.silence;
+    std::optional<std::pair<End, Clock::time_point>> next;
+    // An uploader that dies mid-message never sends the final CR; without a limit its bytes
+    // would be glued to the front of the next upload.
+    if (!m_bytes.isEmpty())
+        next = {m_pendingCr ? End::Complete : End::Stalled,
+                m_times.back() + (m_pendingCr ? 1 : 5) * m_options.silence};
+    if (m_options.once && m_options.timeout &&
+        (!next || m_listenStart + *m_options.timeout < next->second))
+        next = {End::Timeout, m_listenStart + *m_options.timeout};
+    return next;
 }
 
-std::optional<VirtualRq204::Clock::time_point> VirtualRq204::nextDeadline() const
+void VirtualRq204::armDeadline()
 {
-    std::optional<Clock::time_point> deadline;
-    if (m_pendingCr)
-        deadline = m_times.back() + m_options.silence;
-    else if (!m_bytes.isEmpty())
-        deadline = m_times.back() + stallLimit();
-    if (m_options.once && m_options.timeout) {
-        const Clock::time_point giveUp = m_listenStart + *m_options.timeout;
-        deadline = deadline ? std::min(*deadline, giveUp) : giveUp;
-    }
-    return deadline;
+    // Idle, it sleeps until a byte or a signal comes. Qt's timer counts whole milliseconds, so
+    // it is set to the first one after the end falls due, never before it.
+    const auto next = nextEnd();
+    if (!next)
+        return m_deadline.stop();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(next->second - Clock::now());
+    m_deadline.start(std::max(left, std::chrono::milliseconds(0)));
 }
 
-int VirtualRq204::run()
+bool VirtualRq204::settle(Clock::time_point now)
 {
-    for (;;) {
-        timespec wait{};
-        timespec *waitFor = nullptr; // idle: sleep until a byte or a signal arrives
-        if (const auto deadline = nextDeadline()) {
-            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-            wait.tv_nsec = static_cast<long>(ns % 1000000000);
-            waitFor = &wait;
-        }
-        pollfd watched[] = {{m_master, POLLIN, 0}, {m_watch, POLLIN, 0}};
-        const int ready = g_stopSignal == 0 ? ::ppoll(watched, 2, waitFor, &m_waitMask) : -1;
-        if (ready < 0 && errno != EINTR && g_stopSignal == 0) {
-            std::fprintf(stderr, "rq204-virtual: poll failed: %s\n", std::strerror(errno));
-            return 2;
-        }
-        if (g_stopSignal != 0) {
-            if (m_options.once || !m_bytes.isEmpty())
-                finishUpload(End::Signal);
-            return m_options.once ? 1 : 0;
-        }
-
-        const Clock::time_point now = Clock::now();
-        if (m_pendingCr && now >= m_times.back() + m_options.silence) {
-            finishUpload(End::Complete);
-            if (m_options.once)
-                return 0;
-            startListening();
-            continue;
-        }
-        if (!m_bytes.isEmpty() && !m_pendingCr && now >= m_times.back() + stallLimit()) {
-            finishUpload(End::Stalled);
-            if (m_options.once)
-                return 1;
-            startListening();
-            continue;
-        }
-        if (m_options.once && m_options.timeout && now >= m_listenStart + *m_options.timeout) {
-            finishUpload(End::Timeout);
-            return 1;
-        }
-        if (ready > 0 && (watched[1].revents & POLLIN))
-            dropMarkNobodyHolds();
-        if (ready > 0 && (watched[0].revents & POLLIN) && !readAvailable(now))
-            return 2;
+    const auto next = nextEnd();
+    if (!next || now < next->second)
+        return true;
+    finishUpload(next->first);
+    if (m_options.once) {
+        stop(next->first == End::Complete ? 0 : 1);
+        return false;
     }
+    startListening();
+    return true;
+}
+
+void VirtualRq204::stopOnSignal()
+{
+    if (m_options.once || !m_bytes.isEmpty())
+        finishUpload(End::Signal);
+    stop(m_options.once ? 1 : 0);
+}
+
+void VirtualRq204::stop(int status)
+{
+    // Nothing more is taken in while the event loop winds down.
+    m_reader->setEnabled(false);
+    if (m_closes)
+        m_closes->setEnabled(false);
+    m_deadline.stop();
+    QCoreApplication::exit(status);
 }
 
 void VirtualRq204::dropMarkNobodyHolds()
@@ -283,28 +275,10 @@ void VirtualRq204::dropMarkNobodyHolds()
     // (KILL can't be caught) would leave it marked for good; this end drops the mark once no
     // other process it can see has the pty open.
     int marked = 0;
-    if (closed && ::ioctl(m_slave, TIOCGEXCL, &marked) == 0 && marked && !openedElsewhere())
-        ::ioctl(m_slave, TIOCNXCL);
-}
-
-bool VirtualRq204::openedElsewhere() const
-{
     struct stat pty = {};
-    if (::fstat(m_slave, &pty) != 0)
-        return true;
-    const QString self = QString::number(::getpid());
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        if (pid == self || !pid.front().isDigit())
-            continue;
-        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
-            struct stat node = {};
-            if (::stat(QFile::encodeName(fds.filePath(fd)).constData(), &node) == 0 &&
-                S_ISCHR(node.st_mode) && node.st_rdev == pty.st_rdev)
-                return true;
-        }
-    }
-    return false;
+    if (closed && ::ioctl(m_slave, TIOCGEXCL, &marked) == 0 && marked &&
+        ::fstat(m_slave, &pty) == 0 && !Holders::otherOpener(pty.st_rdev))
+        ::ioctl(m_slave, TIOCNXCL);
 }
 
 bool VirtualRq204::readAvailable(Clock::time_point now)
@@ -580,8 +554,11 @@ int main(int argc, char **argv)
     if (parser.isSet("path-file") && options.pathFile.isEmpty())
         return usageError(QStringLiteral("--path-file needs a file name"));
 
+    // Made before the pty, so that a stop asked for meanwhile waits for the event loop.
+    StopSignals stops;
     VirtualRq204 device(options);
+    QObject::connect(&stops, &StopSignals::received, &device, &VirtualRq204::stopOnSignal);
     if (!device.open())
         return 2;
-    return device.run();
+    return QCoreApplication::exec();
 }
