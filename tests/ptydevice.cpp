@@ -113,10 +113,12 @@ QStringList PtyDevice::marks() const
                           .arg(line.c_oflag, 0, 16)
                           .arg(line.c_cflag, 0, 16)
                           .arg(line.c_lflag, 0, 16)};
+    QStringList seen; // /var/lock is /run/lock on Debian
     for (const QString &folder : lockFolders()) {
-        QFile lock(folder + u'/' + lockName(m_path));
-        if (lock.open(QIODevice::ReadOnly))
+        QFile lock(QFileInfo(folder + u'/' + lockName(m_path)).canonicalFilePath());
+        if (!seen.contains(lock.fileName()) && lock.open(QIODevice::ReadOnly))
             marks << lock.fileName() + QStringLiteral(": ") + QString::fromUtf8(lock.readAll());
+        seen << lock.fileName();
     }
     int exclusive = 0;
     if (::ioctl(m_slave, TIOCGEXCL, &exclusive) == 0 && exclusive)

@@ -522,6 +522,11 @@ void TestSerialControl::portInUse()
     }
     comm.setOutput('A');
     QCOMPARE(device.take(), QByteArray("A"));
+    // Open, it is marked for every kind of program that looks: a lock file, exclusive mode,
+    // flock().
+    const QStringList held = device.marks();
+    QCOMPARE(held.mid(2), (QStringList{"exclusive mode", "flock"}));
+    QVERIFY(held.at(1).contains(QString::number(QCoreApplication::applicationPid())));
     // Closed, the port is left with its line as found and nothing of this program's on it.
     comm.setPortOpen(false);
     QCOMPARE(device.marks(), QStringList{marks.constFirst()});
