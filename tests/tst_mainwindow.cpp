@@ -14,7 +14,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QSerialPort>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -200,7 +199,7 @@ void TestMainWindow::probe()
     QFETCH(QStringList, entries);
     QFETCH(QString, told);
 
-    QSerialPort otherProgram(m_port1->path());
+    QtPortHolder otherProgram(m_port1->path());
     if (port1InUse)
         QVERIFY(otherProgram.open(QIODevice::ReadWrite));
     startWindow({port1 ? m_port1->path() : QString(), port2 ? m_port2->path() : QString()});
@@ -237,7 +236,7 @@ void TestMainWindow::pickingAnotherPort()
     QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
 
     // Port 1 is free again: another program can have it.
-    QSerialPort otherProgram(m_port1->path());
+    QtPortHolder otherProgram(m_port1->path());
     QVERIFY(otherProgram.open(QIODevice::ReadWrite));
 }
 
@@ -760,7 +759,7 @@ void TestMainWindow::lostPortIsNoticedAndTriedAgainAtSend()
 void TestMainWindow::portInUseWhenChosenIsTriedAgainAtSend()
 {
     startWindow({m_port1->path(), m_port2->path()});
-    auto otherProgram = std::make_unique<QSerialPort>(m_port2->path());
+    auto otherProgram = std::make_unique<QtPortHolder>(m_port2->path());
     QVERIFY(otherProgram->open(QIODevice::ReadWrite));
     QLineEdit *edit = combo1()->lineEdit();
     edit->selectAll();
