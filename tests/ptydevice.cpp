@@ -165,7 +165,7 @@ PortLister portsAt(const QStringList &paths)
     return [ports = hostWith(paths)] { return ports; };
 }
 
-bool QtPortHolder::open(QIODevice::OpenMode mode)
+bool QtPortHolder::open()
 {
     const QString name = lockName(m_path);
     for (const QString &folder : lockFolders()) {
@@ -179,11 +179,8 @@ bool QtPortHolder::open(QIODevice::OpenMode mode)
         m_lock.reset();
         return false;
     }
-    const int access = (mode & QIODevice::ReadWrite) == QIODevice::ReadWrite ? O_RDWR
-                       : (mode & QIODevice::WriteOnly)                       ? O_WRONLY
-                                                                             : O_RDONLY;
     m_fd =
-        ::open(QFile::encodeName(m_path).constData(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0 || ::ioctl(m_fd, TIOCEXCL) != 0) {
         close();
         return false;

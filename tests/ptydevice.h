@@ -3,7 +3,6 @@
 #include "hostports.h"
 
 #include <QByteArray>
-#include <QIODevice>
 #include <QLockFile>
 #include <QString>
 #include <QStringList>
@@ -59,7 +58,8 @@ public:
     QtPortHolder(const QtPortHolder &) = delete;
     QtPortHolder &operator=(const QtPortHolder &) = delete;
 
-    bool open(QIODevice::OpenMode mode = QIODevice::ReadWrite);
+    // Opens the device for reading and writing, as a terminal program does.
+    bool open();
     void close();
 
 private:

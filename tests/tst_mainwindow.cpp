@@ -201,7 +201,7 @@ void TestMainWindow::probe()
 
     QtPortHolder otherProgram(m_port1->path());
     if (port1InUse)
-        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+        QVERIFY(otherProgram.open());
     startWindow({port1 ? m_port1->path() : QString(), port2 ? m_port2->path() : QString()});
 
     QStringList listed;
@@ -237,7 +237,7 @@ void TestMainWindow::pickingAnotherPort()
 
     // Port 1 is free again: another program can have it.
     QtPortHolder otherProgram(m_port1->path());
-    QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+    QVERIFY(otherProgram.open());
 }
 
 void TestMainWindow::selectionRuns_data()
@@ -760,7 +760,7 @@ void TestMainWindow::portInUseWhenChosenIsTriedAgainAtSend()
 {
     startWindow({m_port1->path(), m_port2->path()});
     auto otherProgram = std::make_unique<QtPortHolder>(m_port2->path());
-    QVERIFY(otherProgram->open(QIODevice::ReadWrite));
+    QVERIFY(otherProgram->open());
     QLineEdit *edit = combo1()->lineEdit();
     edit->selectAll();
     QTest::keyClicks(edit, QStringLiteral("2"));
