@@ -1,5 +1,6 @@
 // The serial device on POSIX systems, found, locked, set up and written with the system's own
-// calls; what only Linux tells of its holders is in holders_linux.cpp.
+// calls (and Linux's look at exclusive mode); who holds it, as only Linux tells, is found in
+// holders_linux.cpp.
 //
 // Qt Serial Port is not used for this on purpose. Its open puts the tty into exclusive mode
 // before the caller can look whether another program already did, and the only other way to
@@ -172,24 +173,6 @@ std::optional<DeviceCheck> lockedBy(const DeviceCheck &check, Purpose purpose)
     return std::nullopt;
 }
 
-// Why an open met a device in exclusive mode. Only root passes that mode, so for anyone else
-// the holder shows only among this user's own processes.
-QString exclusiveHolderText(const QByteArray &device)
-{
-    struct stat node = {};
-    if (::stat(device.constData(), &node) != 0)
-        return inUseText();
-    if (const std::optional<Process> holder = Holders::otherOpener(node.st_rdev))
-        return inUseText(*holder);
-    if (::geteuid() != 0 && node.st_uid != ::geteuid())
-        return inUseText();
-    // A real port drops the mark at its last close; a pseudo-terminal whose other end lives on
-    // keeps the mark of a program killed while it held it.
-    return QStringLiteral("it is marked for one program only, but no program has it open; "
-                          "restart the program that provides it (such as socat), or unplug "
-                          "the adapter and plug it in again");
-}
-
 // The first folder on `path` that this user may not enter; empty if there is none.
 QString closedFolder(const QString &path)
 {
@@ -298,20 +281,28 @@ struct LocalPort::Private
         do {
             fd = ::open(device.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
-            return errno == EBUSY ? exclusiveHolderText(device) : openErrorText(errno);
+        if (fd < 0 && errno != EBUSY)
+            return openErrorText(errno);
         struct stat node = {};
-        ::fstat(fd, &node);
-#ifdef TIOCGEXCL
-        // Root gets past another program's exclusive mode; the mark on this descriptor still
-        // shows it, and the port is closed again without a byte written. A mark that nobody
-        // holds is taken over.
+        if ((fd < 0 ? ::stat(device.constData(), &node) : ::fstat(fd, &node)) != 0)
+            return inUseText();
+        // Exclusive mode turns away every open but root's; root gets past it, the mark on its
+        // descriptor still shows it, and the port is closed again without a byte written. A
+        // mark that nobody holds root takes over.
         int marked = 0;
-        if (::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked) {
+        if (fd < 0 || (::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked)) {
             if (const std::optional<Process> holder = Holders::otherOpener(node.st_rdev))
                 return heldBy(check, *holder).problem;
+            // Anyone else sees only their own processes. A real port drops the mark at its last
+            // close; a pseudo-terminal whose other end lives on keeps the mark of a program
+            // killed while it held it.
+            if (fd < 0 && (::geteuid() == 0 || node.st_uid == ::geteuid()))
+                return QStringLiteral("it is marked for one program only, but no program has it "
+                                      "open; restart the program that provides it (such as "
+                                      "socat), or unplug the adapter and plug it in again");
+            if (fd < 0)
+                return inUseText();
         }
-#endif
         // Programs that look for flock() (picocom and other recent tools) see this one's; the
         // lock file is for those that look there (minicom, QSerialPort).
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
