@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QList>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,15 +93,13 @@ std::optional<Process> flockHolder(dev_t fileSystem, ino_t inode)
     // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF": the file as the major:minor number of its
     // file system (hex) and its inode (decimal); a request still waiting has "->" before FLOCK.
     for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 6 || fields.at(1) != "FLOCK")
-            continue;
-        const QList<QByteArray> file = fields.at(5).split(':');
-        bool majorOk = false, minorOk = false, inodeOk = false;
-        if (file.size() == 3 && file.at(0).toUInt(&majorOk, 16) == major(fileSystem) &&
-            file.at(1).toUInt(&minorOk, 16) == minor(fileSystem) &&
-            file.at(2).toULongLong(&inodeOk) == inode && majorOk && minorOk && inodeOk)
-            return Process{fields.at(4).toLongLong(), {}};
+        long long pid = 0;
+        unsigned int fileSystemMajor = 0, fileSystemMinor = 0;
+        unsigned long long node = 0;
+        if (std::sscanf(line.constData(), "%*d: FLOCK %*s %*s %lld %x:%x:%llu", &pid,
+                        &fileSystemMajor, &fileSystemMinor, &node) == 4 &&
+            makedev(fileSystemMajor, fileSystemMinor) == fileSystem && node == inode)
+            return Process{pid, {}};
     }
     return std::nullopt;
 }
@@ -112,26 +112,24 @@ std::optional<Process> terminalSession(dev_t device)
         // "1234 (bash) S 1200 1234 1234 34816 …": after the name, which may hold anything (up
         // to 64 bytes), come the state, the parent, the process group, the session and the
         // terminal; only numbers follow.
-        char text[512];
+        char text[512] = {};
         const QByteArray path = "/proc/" + QByteArray::number(pid) + "/stat";
         const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             continue;
-        const ssize_t size = ::read(fd, text, sizeof text);
+        const ssize_t size = ::read(fd, text, sizeof text - 1);
         ::close(fd);
-        if (size <= 0)
-            continue;
-        const QByteArray line = QByteArray::fromRawData(text, size);
-        const qsizetype nameStart = line.indexOf('(');
-        const qsizetype nameEnd = line.lastIndexOf(')');
-        const QList<QByteArray> fields = line.mid(nameEnd + 2, 64).split(' ');
+        const char *nameStart = std::strchr(text, '(');
+        const char *nameEnd = size > 0 ? std::strrchr(text, ')') : nullptr;
+        long long session = 0;
+        unsigned long long terminal = 0;
         // The kernel writes the terminal's number as glibc encodes a dev_t, below major 4096.
-        if (nameStart < 0 || nameEnd < nameStart || fields.size() < 5 ||
-            fields.at(4).toULongLong() != device)
+        if (!nameStart || !nameEnd || nameEnd < nameStart ||
+            std::sscanf(nameEnd + 1, " %*c %*d %*d %lld %llu", &session, &terminal) != 2 ||
+            terminal != device)
             continue;
-        const Process process{
-            pid, QString::fromLocal8Bit(line.mid(nameStart + 1, nameEnd - nameStart - 1))};
-        if (fields.at(3).toLongLong() == pid)
+        const Process process{pid, QString::fromLocal8Bit(nameStart + 1, nameEnd - nameStart - 1)};
+        if (session == pid)
             return process;
         if (!found)
             found = process;
