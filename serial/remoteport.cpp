@@ -39,15 +39,6 @@ QByteArray setting(unsigned char code, const QByteArray &value)
     return bytes({Iac, Sb, ComPort, code}) + escaped + bytes({Iac, Se});
 }
 
-// "2400 8N1"
-QString lineText(const LineSettings &line)
-{
-    const char *stop = line.stopBits == LineSettings::StopBits::One          ? "1"
-                       : line.stopBits == LineSettings::StopBits::OneAndHalf ? "1.5"
-                                                                             : "2";
-    return QStringLiteral("%1 %2%3%4").arg(line.baud).arg(line.dataBits).arg(line.parity).arg(stop);
-}
-
 } // namespace
 
 bool RemotePort::names(const QString &text)
@@ -93,7 +84,7 @@ RemotePort::RemotePort(const Address &address, const LineSettings &line, QObject
         else // a server that passes telnet's bytes on as data, or one that never answers
             fail(QStringLiteral("the server at %1 does not take line settings; use socket://%1 "
                                 "if its port is already set to %2")
-                     .arg(m_address.text, lineText(m_line)));
+                     .arg(m_address.text, m_line.name()));
     });
     connect(&m_socket, &QTcpSocket::connected, this, &RemotePort::negotiate);
     connect(&m_socket, &QTcpSocket::readyRead, this, &RemotePort::readServer);
@@ -183,7 +174,7 @@ void RemotePort::handleCommand(unsigned char verb, unsigned char option)
     if (verb == Dont && option == ComPort) {
         fail(QStringLiteral("the server at %1 does not take line settings; use socket://%1 if "
                             "its port is already set to %2")
-                 .arg(m_address.text, lineText(m_line)));
+                 .arg(m_address.text, m_line.name()));
         return;
     }
     if (verb == Do && option == ComPort && !m_settingsSent) {
