@@ -1,8 +1,8 @@
 #pragma once
 
 // A serial line's format, as the serial control's Settings text writes it ("2400,N,8,1"), and
-// the line speeds termios has codes for. Header-only and Qt Core alone, so that every platform's
-// port, the ports on the network and the virtual RQ204 share one reading of it.
+// the same in termios' terms: its speed codes and its flags. Header-only and Qt Core alone, so that
+// every platform's port, the ports on the network and the virtual RQ204 share one reading of it.
 
 #include <QString>
 #include <QStringList>
@@ -86,6 +86,36 @@ inline std::optional<speed_t> termiosSpeed(qint32 baud)
             return speed.code;
     }
     return std::nullopt;
+}
+
+// `tio` made raw, in `line`'s format at `speed`, without flow control in either direction: the
+// device listens on one data pin and has no way to ask for a pause.
+inline void setTermiosLine(termios &tio, const LineSettings &line, speed_t speed)
+{
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    tio.c_cflag &= ~tcflag_t(CMSPAR);
+#endif
+    tio.c_cflag |= CLOCAL;
+    tio.c_cflag |= line.dataBits == 5   ? CS5
+                   : line.dataBits == 6 ? CS6
+                   : line.dataBits == 7 ? CS7
+                                        : CS8;
+    if (line.parity != 'N')
+        tio.c_cflag |= PARENB;
+    if (line.parity == 'O' || line.parity == 'M')
+        tio.c_cflag |= PARODD;
+#ifdef CMSPAR
+    if (line.parity == 'M' || line.parity == 'S')
+        tio.c_cflag |= CMSPAR;
+#endif
+    // With five data bits the UART sends one and a half stop bits for CSTOPB.
+    if (line.stopBits != LineSettings::StopBits::One)
+        tio.c_cflag |= CSTOPB;
+    tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
 }
 
 // The rate of a termios speed code; nothing for a rate set some other way (termios2's BOTHER).

@@ -228,36 +228,6 @@ DeviceCheck checkDevice(const QString &path, Purpose purpose)
     return check;
 }
 
-// Raw bytes in `line`'s format, without flow control in either direction: the device listens
-// on one data pin and has no way to ask for a pause.
-void setLine(termios &tio, const LineSettings &line, speed_t speed)
-{
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#ifdef CMSPAR
-    tio.c_cflag &= ~tcflag_t(CMSPAR);
-#endif
-    tio.c_cflag |= CLOCAL;
-    tio.c_cflag |= line.dataBits == 5   ? CS5
-                   : line.dataBits == 6 ? CS6
-                   : line.dataBits == 7 ? CS7
-                                        : CS8;
-    if (line.parity != 'N')
-        tio.c_cflag |= PARENB;
-    if (line.parity == 'O' || line.parity == 'M')
-        tio.c_cflag |= PARODD;
-#ifdef CMSPAR
-    if (line.parity == 'M' || line.parity == 'S')
-        tio.c_cflag |= CMSPAR;
-#endif
-    // With five data bits the UART sends one and a half stop bits for CSTOPB.
-    if (line.stopBits != LineSettings::StopBits::One)
-        tio.c_cflag |= CSTOPB;
-    tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-    ::cfsetispeed(&tio, speed);
-    ::cfsetospeed(&tio, speed);
-}
-
 } // namespace
 
 struct LocalPort::Private
@@ -331,7 +301,7 @@ struct LocalPort::Private
         if (::tcgetattr(fd, &tio) != 0)
             return openErrorText(errno);
         found = tio;
-        setLine(tio, line, speed);
+        setTermiosLine(tio, line, speed);
         if (::tcsetattr(fd, TCSANOW, &tio) != 0)
             return openErrorText(errno);
         return {};

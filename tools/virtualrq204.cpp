@@ -1,11 +1,8 @@
 #include "virtualrq204.h"
 
-#include "process/process.h"
 #include "serial/holders.h"
-#include "serial/linesettings.h"
 #include "serial/windows1252.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
@@ -340,60 +337,13 @@ void VirtualRq204::show(const QString &text)
     m_atLineStart = text.endsWith(u'\n');
 }
 
-VirtualRq204::LineReport VirtualRq204::readLineSettings() const
+LineReport VirtualRq204::readLineSettings() const
 {
-    LineReport settings;
-    QStringList &problems = settings.problems;
     termios tio{};
     // On Linux the master reports the slave's termios, i.e. what the uploader set.
-    if (::tcgetattr(m_master, &tio) != 0) {
-        problems << QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno));
-        return settings;
-    }
-
-    const std::optional<qint32> baud = termiosBaud(::cfgetospeed(&tio));
-    settings.fields["baud"] = baud ? QJsonValue(*baud) : QJsonValue(); // termios2 sets any rate
-    if (baud != 2400)
-        problems << (baud ? QStringLiteral("%1 baud").arg(*baud)
-                          : QStringLiteral("unknown baud rate"));
-    if (m_framingVisible) {
-        const tcflag_t size = tio.c_cflag & CSIZE;
-        const int dataBits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
-        QString parity = QStringLiteral("none");
-        if (tio.c_cflag & PARENB) {
-            const bool odd = tio.c_cflag & PARODD;
-            parity = QLatin1String(odd ? "odd" : "even");
-#ifdef CMSPAR
-            if (tio.c_cflag & CMSPAR)
-                parity = QLatin1String(odd ? "mark" : "space");
-#endif
-        }
-        settings.fields["data_bits"] = dataBits;
-        settings.fields["parity"] = parity;
-        if (dataBits != 8)
-            problems << QStringLiteral("%1 data bits").arg(dataBits);
-        if (parity != u"none")
-            problems << parity + QLatin1String(" parity");
-    }
-    const bool twoStopBits = tio.c_cflag & CSTOPB;
-    settings.fields["stop_bits"] = twoStopBits ? 2 : 1;
-    if (twoStopBits)
-        problems << QStringLiteral("2 stop bits");
-    const bool rtsCts = tio.c_cflag & CRTSCTS;
-    const bool xonXoff = tio.c_iflag & (IXON | IXOFF);
-    settings.fields["flow"] = QLatin1String(rtsCts && xonXoff ? "rtscts+xonxoff"
-                                            : rtsCts          ? "rtscts"
-                                            : xonXoff         ? "xonxoff"
-                                                              : "none");
-    if (rtsCts)
-        problems << QStringLiteral("RTS/CTS flow control");
-    if (xonXoff)
-        problems << QStringLiteral("XON/XOFF flow control");
-    // On a real UART output processing rewrites bytes (LF -> CR LF), so the LCD would get
-    // something other than what the uploader meant to send.
-    if (tio.c_oflag & OPOST)
-        problems << QStringLiteral("output processing (OPOST) on");
-    return settings;
+    if (::tcgetattr(m_master, &tio) != 0)
+        return {{}, {QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno))}};
+    return lineReport(tio, m_framingVisible);
 }
 
 QString VirtualRq204::decodeMessage(const QByteArray &bytes, int *chars)
@@ -493,72 +443,4 @@ void VirtualRq204::printSummary(End end, const QString &message, int chars,
     }
     show(QLatin1String("SUMMARY ") +
          QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n');
-}
-
-int main(int argc, char **argv)
-{
-    // QtCore only: the command line, text and JSON. The pty itself stays plain POSIX so the
-    // device shares nothing with the serial stack it checks.
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral(RQ204_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Pretends to be an RQ204 LCD on a pseudo-terminal and shows what an uploader sends."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    parser.addOptions({
-        {"silence-ms", "Silence after a CR that ends an upload (default 400).", "N", "400"},
-        {"once", "Exit after one upload, last line: SUMMARY {json}."},
-        {"timeout-s", "With --once: give up after N seconds, exit status 1.", "N"},
-        {"path-file", "Write the port path to FILE when ready (removed on exit).", "FILE"},
-    });
-
-    // Usage errors exit 2; QCommandLineParser::process() would exit 1.
-    const auto usageError = [&](const QString &problem) {
-        std::fprintf(stderr, "rq204-virtual: %s\n%s", qPrintable(problem),
-                     qPrintable(parser.helpText()));
-        return 2;
-    };
-    const auto number = [&](const QString &option, int max, int *value) {
-        bool ok = false;
-        *value = parser.value(option).toInt(&ok);
-        return ok && *value >= 1 && *value <= max;
-    };
-
-    if (!parser.parse(QCoreApplication::arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet(help))
-        parser.showHelp();
-    if (parser.isSet(version))
-        parser.showVersion();
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(
-            QStringLiteral("unknown argument '%1'").arg(parser.positionalArguments().constFirst()));
-
-    VirtualRq204::Options options;
-    int value = 0;
-    if (!number("silence-ms", 60000, &value))
-        return usageError(
-            QStringLiteral("--silence-ms needs a number of milliseconds, 1 to 60000"));
-    options.silence = std::chrono::milliseconds(value);
-    options.once = parser.isSet("once");
-    if (parser.isSet("timeout-s")) {
-        if (!number("timeout-s", 86400, &value))
-            return usageError(QStringLiteral("--timeout-s needs a number of seconds, 1 to 86400"));
-        if (!options.once)
-            return usageError(QStringLiteral("--timeout-s only makes sense with --once"));
-        options.timeout = std::chrono::seconds(value);
-    }
-    options.pathFile = parser.value("path-file");
-    if (parser.isSet("path-file") && options.pathFile.isEmpty())
-        return usageError(QStringLiteral("--path-file needs a file name"));
-
-    // Made before the pty, so that a stop asked for meanwhile waits for the event loop.
-    StopSignals stops;
-    VirtualRq204 device(options);
-    QObject::connect(&stops, &StopSignals::received, &device, &VirtualRq204::stopOnSignal);
-    if (!device.open())
-        return 2;
-    return QCoreApplication::exec();
 }

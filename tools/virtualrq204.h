@@ -1,7 +1,8 @@
 #pragma once
 
+#include "linecheck.h"
+
 #include <QByteArray>
-#include <QJsonObject>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
@@ -43,14 +44,6 @@ private:
     using Clock = std::chrono::steady_clock;
 
     enum class End { Complete, Stalled, Timeout, Signal };
-
-    struct LineReport
-    {
-        // The summary's baud, data_bits, parity, stop_bits and flow; any left out stay null,
-        // e.g. data bits and parity where the pty cannot carry them (see m_framingVisible).
-        QJsonObject fields;
-        QStringList problems;
-    };
 
     LineReport readLineSettings() const;
     static QString decodeMessage(const QByteArray &bytes, int *chars);
