@@ -1,18 +1,9 @@
 #pragma once
 
+#include "linesettings.h"
+
 #include <QObject>
 #include <QString>
-
-// The line format the serial control's Settings text ("2400,N,8,1") stands for.
-struct LineSettings
-{
-    enum class StopBits { One, OneAndHalf, Two };
-
-    qint32 baud = 9600;
-    char parity = 'N'; // N, E, O, M or S
-    int dataBits = 8;
-    StopBits stopBits = StopBits::One;
-};
 
 // An open line to a display, as the serial control uses it: a serial port of this host
 // (localport.h) or one on the network (remoteport.h). It closes itself when the line goes

@@ -1,5 +1,6 @@
 // The serial device on POSIX systems, found, locked, set up and written with the system's own
-// calls; /proc and sysfs are read where the system is Linux.
+// calls (and Linux's look at exclusive mode); who holds it, as only Linux tells, is found in
+// holders_linux.cpp.
 //
 // Qt Serial Port is not used for this on purpose. Its open puts the tty into exclusive mode
 // before the caller can look whether another program already did, and the only other way to
@@ -10,8 +11,8 @@
 
 #include "localport.h"
 
-#include <QCoreApplication>
-#include <QDir>
+#include "holders.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
@@ -23,7 +24,6 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <poll.h>
@@ -32,24 +32,12 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-#ifdef Q_OS_LINUX
-#include <sys/sysmacros.h>
-#endif
 
 namespace {
 
 const QString NameTheDevice = QStringLiteral("name the device itself, such as /dev/ttyUSB0");
 
-struct Process
-{
-    qint64 pid = 0;
-    QString name;
-};
-
-qint64 ownPid()
-{
-    return QCoreApplication::applicationPid();
-}
+using Holders::Process;
 
 QString inUseText(const Process &holder = {})
 {
@@ -61,68 +49,43 @@ QString inUseText(const Process &holder = {})
     return QStringLiteral("%1 (PID %2, %3)").arg(text).arg(holder.pid).arg(holder.name);
 }
 
-// The name the system gives a running process, where it tells.
-QString processName(qint64 pid)
-{
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    if (comm.open(QIODevice::ReadOnly))
-        return QString::fromLocal8Bit(comm.readAll()).trimmed();
-    return {};
-}
-
 bool processRunning(qint64 pid)
 {
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
-// The running processes other than this one, by PID. Read at every open, so read lean.
-QList<qint64> otherProcesses()
+// The one way a check is filled in: why the device can't be used, and the other program behind
+// that where there is one to name.
+DeviceCheck refused(DeviceCheck check, const QString &problem, const Process &holder = {})
 {
-    QList<qint64> pids;
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return pids;
-    const qint64 own = ownPid();
-    while (const dirent *entry = ::readdir(proc)) {
-        char *end = nullptr;
-        const qint64 pid = std::strtoll(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0' && pid > 0 && pid != own)
-            pids.append(pid);
-    }
-    ::closedir(proc);
-    return pids;
+    check.problem = problem;
+    check.holderPid = holder.pid;
+    check.holderName = holder.name;
+    return check;
 }
 
-// Marks the device as held by `holder`. A hold from elsewhere in this process is just as real,
-// but there is no other program to name.
-void heldBy(DeviceCheck &check, Process holder)
+// The device is held by `holder`. A hold from elsewhere in this process is just as real, but
+// there is no other program to name.
+DeviceCheck heldBy(const DeviceCheck &check, Process holder)
 {
-    if (holder.pid == ownPid() || (holder.pid > 0 && !processRunning(holder.pid)))
+    if (holder.pid == ::getpid() || (holder.pid > 0 && !processRunning(holder.pid)))
         holder = {};
     if (holder.pid > 0) {
-        const QString running = processName(holder.pid);
+        const QString running = Holders::processName(holder.pid);
         if (!running.isEmpty())
             holder.name = running;
     }
-    check.holderPid = holder.pid;
-    check.holderName = holder.name;
-    check.problem = inUseText(holder);
+    return refused(check, inUseText(holder), holder);
 }
 
 // The folders QSerialPort keeps its lock files in, in the order it tries them; the UUCP tools
 // use the first of them.
 const QStringList &lockFolders()
 {
-    static const QStringList folders = {
-        QStringLiteral("/var/lock"),
-        QStringLiteral("/etc/locks"),
-        QStringLiteral("/var/spool/locks"),
-        QStringLiteral("/var/spool/uucp"),
-        QStringLiteral("/tmp"),
-        QStringLiteral("/var/tmp"),
-        QStringLiteral("/var/lock/lockdev"),
-        QStringLiteral("/run/lock"),
-        QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+    static const QStringList folders =
+        QStringList{"/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
+                    "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"}
+        << QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     return folders;
 }
 
@@ -173,7 +136,7 @@ bool stillRunning(const Process &owner)
 {
     if (!processRunning(owner.pid))
         return false;
-    const QString running = processName(owner.pid);
+    const QString running = Holders::processName(owner.pid);
     return owner.name.isEmpty() || running.isEmpty() || owner.name.left(15) == running;
 }
 
@@ -184,198 +147,30 @@ enum class Purpose { Look, Open };
 // Looks for a lock file of the device in every folder QSerialPort may use. One of a live
 // process means the device is held; one whose process has ended is removed before an open
 // (QLockFile would wait until the file is 30 s old), and never one of a live process.
-bool findLockFile(const QString &canonicalPath, DeviceCheck &check, Purpose purpose)
+std::optional<DeviceCheck> lockedBy(const DeviceCheck &check, Purpose purpose)
 {
-    const QString name = lockFileName(canonicalPath);
+    const QString name = lockFileName(check.canonicalPath);
     for (const QString &folder : lockFolders()) {
         const QString file = folder + u'/' + name;
         if (!QFile::exists(file))
             continue;
         const std::optional<Process> owner = lockOwner(file);
-        if (!owner) {
-            check.problem = QStringLiteral("it is locked by %1, which does not say by whom; "
-                                           "delete that file if no program uses the port")
-                                .arg(file);
-            return true;
-        }
-        if (stillRunning(*owner)) {
-            heldBy(check, *owner);
-            return true;
-        }
-        if (purpose == Purpose::Open && !QFile::remove(file) && QFile::exists(file)) {
-            check.problem =
+        if (!owner)
+            return refused(check, QStringLiteral("it is locked by %1, which does not say by whom; "
+                                                 "delete that file if no program uses the port")
+                                      .arg(file));
+        if (stillRunning(*owner))
+            return heldBy(check, *owner);
+        if (purpose == Purpose::Open && !QFile::remove(file) && QFile::exists(file))
+            return refused(
+                check,
                 QStringLiteral("it is locked by %1, left by a program that has ended (PID %2), "
                                "and this user may not delete that file; ask whoever looks after "
                                "this computer to delete it")
                     .arg(file)
-                    .arg(owner->pid);
-            return true;
-        }
+                    .arg(owner->pid));
     }
-    return false;
-}
-
-// Who holds an flock() on `node`, from the kernel's table of locks; nothing when nobody does,
-// a PID of 0 when the table names no one.
-std::optional<Process> flockHolder(const struct stat &node)
-{
-#ifdef Q_OS_LINUX
-    QFile table(QStringLiteral("/proc/locks"));
-    if (!table.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF": the file as the major:minor number of its
-    // file system (hex) and its inode (decimal); a request still waiting has "->" before FLOCK.
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 6 || fields.at(1) != "FLOCK")
-            continue;
-        const QList<QByteArray> file = fields.at(5).split(':');
-        bool majorOk = false, minorOk = false, inodeOk = false;
-        if (file.size() == 3 && file.at(0).toUInt(&majorOk, 16) == major(node.st_dev) &&
-            file.at(1).toUInt(&minorOk, 16) == minor(node.st_dev) &&
-            file.at(2).toULongLong(&inodeOk) == node.st_ino && majorOk && minorOk && inodeOk)
-            return Process{fields.at(4).toLongLong(), {}};
-    }
-#endif
-    Q_UNUSED(node);
     return std::nullopt;
-}
-
-// The session that runs on the terminal `device` (a shell in a terminal window or tmux, a
-// getty), named by its leader where that still runs.
-std::optional<Process> terminalSession(dev_t device)
-{
-    std::optional<Process> found;
-#ifdef Q_OS_LINUX
-    for (const qint64 pid : otherProcesses()) {
-        // Every process is looked at on every open: one read each, of the line's start only.
-        // "1234 (bash) S 1200 1234 1234 34816 …": after the name, which may hold anything (up
-        // to 64 bytes), come the state, the parent, the process group, the session and the
-        // terminal; only numbers follow.
-        char text[512];
-        const QByteArray path = "/proc/" + QByteArray::number(pid) + "/stat";
-        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        const ssize_t size = ::read(fd, text, sizeof text);
-        ::close(fd);
-        if (size <= 0)
-            continue;
-        const QByteArray line = QByteArray::fromRawData(text, size);
-        const qsizetype nameStart = line.indexOf('(');
-        const qsizetype nameEnd = line.lastIndexOf(')');
-        const QList<QByteArray> fields = line.mid(nameEnd + 2, 64).split(' ');
-        if (nameStart < 0 || nameEnd < nameStart || fields.size() < 5)
-            continue;
-        const quint64 terminal = fields.at(4).toULongLong();
-        const unsigned int terminalMajor = (terminal >> 8) & 0xfff;
-        const unsigned int terminalMinor = (terminal & 0xff) | ((terminal >> 12) & 0xfff00);
-        if (terminal == 0 || makedev(terminalMajor, terminalMinor) != device)
-            continue;
-        const Process process{
-            pid, QString::fromLocal8Bit(line.mid(nameStart + 1, nameEnd - nameStart - 1))};
-        if (fields.at(3).toLongLong() == pid)
-            return process;
-        if (!found)
-            found = process;
-    }
-#else
-    Q_UNUSED(device);
-#endif
-    return found;
-}
-
-bool isPtySlave(dev_t device)
-{
-#ifdef Q_OS_LINUX
-    return major(device) >= 136 && major(device) <= 143;
-#else
-    Q_UNUSED(device);
-    return false;
-#endif
-}
-
-// Another process that has `device` open. The far end of a pseudo-terminal (whoever holds its
-// master: the virtual RQ204, socat) keeps its slave open as well and does not count.
-std::optional<Process> otherOpener(dev_t device)
-{
-#ifdef Q_OS_LINUX
-    const unsigned int ptyIndex = (major(device) - 136) * 256 + minor(device);
-    for (const qint64 pid : otherProcesses()) {
-        const QString folder = QStringLiteral("/proc/%1/").arg(pid);
-        bool opens = false;
-        bool farEnd = false;
-        const QStringList fds =
-            QDir(folder + QStringLiteral("fd")).entryList(QDir::Files | QDir::System);
-        for (const QString &fd : fds) {
-            struct stat node = {};
-            if (::stat(QFile::encodeName(folder + QStringLiteral("fd/") + fd).constData(), &node) !=
-                    0 ||
-                !S_ISCHR(node.st_mode))
-                continue;
-            if (node.st_rdev == device) {
-                opens = true;
-            } else if (isPtySlave(device) && node.st_rdev == makedev(5, 2)) {
-                QFile info(folder + QStringLiteral("fdinfo/") + fd);
-                farEnd =
-                    farEnd ||
-                    (info.open(QIODevice::ReadOnly) &&
-                     info.readAll().contains("tty-index:\t" + QByteArray::number(ptyIndex) + '\n'));
-            }
-        }
-        if (opens && !farEnd)
-            return Process{pid, processName(pid)};
-    }
-#else
-    Q_UNUSED(device);
-#endif
-    return std::nullopt;
-}
-
-// Why an open met a device in exclusive mode. Only root passes that mode, so for anyone else
-// the holder shows only among this user's own processes.
-QString exclusiveHolderText(const QByteArray &device)
-{
-    struct stat node = {};
-    if (::stat(device.constData(), &node) != 0)
-        return inUseText();
-    if (const std::optional<Process> holder = otherOpener(node.st_rdev))
-        return inUseText(*holder);
-    if (::geteuid() != 0 && node.st_uid != ::geteuid())
-        return inUseText();
-    // A real port drops the mark at its last close; a pseudo-terminal whose other end lives on
-    // keeps the mark of a program killed while it held it.
-    return QStringLiteral("it is marked for one program only, but no program has it open; "
-                          "restart the program that provides it (such as socat), or unplug "
-                          "the adapter and plug it in again");
-}
-
-// Whether a character device is a terminal with a serial line behind it. Pty slaves stand in
-// for one (the virtual RQ204); /dev/tty, the consoles and pty masters are terminals too, but
-// what is written there goes to a screen or a program, never down a line.
-bool serialTerminal(dev_t device)
-{
-#ifdef Q_OS_LINUX
-    const unsigned int majorNumber = major(device);
-    const unsigned int minorNumber = minor(device);
-    if (majorNumber == 5 && minorNumber <= 2) // /dev/tty, /dev/console, /dev/ptmx
-        return false;
-    if (majorNumber == 4 && minorNumber < 64) // virtual consoles
-        return false;
-    if (majorNumber == 2 || (majorNumber >= 128 && majorNumber <= 135)) // pty masters
-        return false;
-    if (isPtySlave(device)) // which sysfs doesn't list
-        return true;
-    // Asked without opening it: opening some devices acts (a watchdog starts counting).
-    if (!QFileInfo::exists(QStringLiteral("/sys/dev/char")))
-        return true; // no sysfs to ask: the open will tell
-    const QString subsystem =
-        QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(majorNumber).arg(minorNumber);
-    return QFileInfo(subsystem).canonicalFilePath().endsWith(u"/class/tty");
-#else
-    Q_UNUSED(device);
-    return true;
-#endif
 }
 
 // The first folder on `path` that this user may not enter; empty if there is none.
@@ -398,94 +193,39 @@ DeviceCheck checkDevice(const QString &path, Purpose purpose)
     char *resolved = ::realpath(QFile::encodeName(path).constData(), nullptr);
     if (!resolved) {
         const int error = errno;
-        check.problem = openErrorText(error, error == EACCES ? closedFolder(path) : QString());
-        return check;
+        return refused(check,
+                       openErrorText(error, error == EACCES ? closedFolder(path) : QString()));
     }
     const QByteArray device(resolved);
     std::free(resolved);
     check.canonicalPath = QFile::decodeName(device);
 
     struct stat node = {};
-    if (::stat(device.constData(), &node) != 0) {
-        check.problem = openErrorText(errno);
-        return check;
-    }
-    if (S_ISDIR(node.st_mode)) {
-        check.problem = openErrorText(EISDIR);
-        return check;
-    }
-    if (!S_ISCHR(node.st_mode) || !serialTerminal(node.st_rdev)) {
-        check.problem = openErrorText(ENOTTY);
-        return check;
-    }
+    if (::stat(device.constData(), &node) != 0)
+        return refused(check, openErrorText(errno));
+    if (S_ISDIR(node.st_mode))
+        return refused(check, openErrorText(EISDIR));
+    if (!S_ISCHR(node.st_mode) || !Holders::serialTerminal(node.st_rdev))
+        return refused(check, openErrorText(ENOTTY));
     // Neither this program nor QSerialPort could make its lock file.
-    if (QFile::encodeName(lockFileName(check.canonicalPath)).size() > NAME_MAX) {
-        check.problem = openErrorText(ENAMETOOLONG);
-        return check;
-    }
-    if (findLockFile(check.canonicalPath, check, purpose))
-        return check;
+    if (QFile::encodeName(lockFileName(check.canonicalPath)).size() > NAME_MAX)
+        return refused(check, openErrorText(ENAMETOOLONG));
+    if (const std::optional<DeviceCheck> locked = lockedBy(check, purpose))
+        return *locked;
     // An open meets another holder's flock() on its own descriptor, and is closed again before
     // it has written or set anything; the kernel's table of locks is slow to read the first time
     // (4 to 14 ms here), so it is read only to name a holder, or where nothing is opened.
     if (purpose == Purpose::Look) {
-        if (const std::optional<Process> holder = flockHolder(node)) {
-            heldBy(check, *holder);
-            return check;
-        }
+        if (const std::optional<Process> holder = Holders::flockHolder(node.st_dev, node.st_ino))
+            return heldBy(check, *holder);
     }
-    if (const std::optional<Process> session = terminalSession(node.st_rdev)) {
-        check.holderPid = session->pid;
-        check.holderName = session->name;
-        check.problem = QStringLiteral("it is the terminal of PID %1 (%2)")
-                            .arg(session->pid)
-                            .arg(session->name);
-    }
+    if (const std::optional<Process> session = Holders::terminalSession(node.st_rdev))
+        return refused(check,
+                       QStringLiteral("it is the terminal of PID %1 (%2)")
+                           .arg(session->pid)
+                           .arg(session->name),
+                       *session);
     return check;
-}
-
-std::optional<speed_t> speedOf(qint32 baud)
-{
-    static const std::pair<qint32, speed_t> speeds[] = {
-        {50, B50},       {75, B75},         {110, B110},      {134, B134},     {150, B150},
-        {200, B200},     {300, B300},       {600, B600},      {1200, B1200},   {1800, B1800},
-        {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200}, {38400, B38400},
-        {57600, B57600}, {115200, B115200}, {230400, B230400}};
-    for (const auto &[rate, speed] : speeds) {
-        if (rate == baud)
-            return speed;
-    }
-    return std::nullopt;
-}
-
-// Raw bytes in `line`'s format, without flow control in either direction: the device listens
-// on one data pin and has no way to ask for a pause.
-void setLine(termios &tio, const LineSettings &line, speed_t speed)
-{
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#ifdef CMSPAR
-    tio.c_cflag &= ~tcflag_t(CMSPAR);
-#endif
-    tio.c_cflag |= CLOCAL;
-    tio.c_cflag |= line.dataBits == 5   ? CS5
-                   : line.dataBits == 6 ? CS6
-                   : line.dataBits == 7 ? CS7
-                                        : CS8;
-    if (line.parity != 'N')
-        tio.c_cflag |= PARENB;
-    if (line.parity == 'O' || line.parity == 'M')
-        tio.c_cflag |= PARODD;
-#ifdef CMSPAR
-    if (line.parity == 'M' || line.parity == 'S')
-        tio.c_cflag |= CMSPAR;
-#endif
-    // With five data bits the UART sends one and a half stop bits for CSTOPB.
-    if (line.stopBits != LineSettings::StopBits::One)
-        tio.c_cflag |= CSTOPB;
-    tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-    ::cfsetispeed(&tio, speed);
-    ::cfsetospeed(&tio, speed);
 }
 
 } // namespace
@@ -500,6 +240,72 @@ struct LocalPort::Private
     std::unique_ptr<QSocketNotifier> hangUp;
 
     ~Private() { close(); }
+
+    // Opens the device once, unless another program holds it, and marks it as this program's
+    // for every kind of program that looks: flock(), the lock file, exclusive mode. Returns why
+    // it can't, the words after "could not be opened: ".
+    QString take(const DeviceCheck &check)
+    {
+        // The one open of the device: on a UART it raises DTR and RTS, and every close drops them.
+        const QByteArray device = QFile::encodeName(check.canonicalPath);
+        do {
+            fd = ::open(device.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno != EBUSY)
+            return openErrorText(errno);
+        struct stat node = {};
+        if ((fd < 0 ? ::stat(device.constData(), &node) : ::fstat(fd, &node)) != 0)
+            return inUseText();
+        // Exclusive mode turns away every open but root's; root gets past it, the mark on its
+        // descriptor still shows it, and the port is closed again without a byte written. A
+        // mark that nobody holds root takes over.
+        int marked = 0;
+        if (fd < 0 || (::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked)) {
+            if (const std::optional<Process> holder = Holders::otherOpener(node.st_rdev))
+                return heldBy(check, *holder).problem;
+            // Anyone else sees only their own processes. A real port drops the mark at its last
+            // close; a pseudo-terminal whose other end lives on keeps the mark of a program
+            // killed while it held it.
+            if (fd < 0 && (::geteuid() == 0 || node.st_uid == ::geteuid()))
+                return QStringLiteral("it is marked for one program only, but no program has it "
+                                      "open; restart the program that provides it (such as "
+                                      "socat), or unplug the adapter and plug it in again");
+            if (fd < 0)
+                return inUseText();
+        }
+        // Programs that look for flock() (picocom and other recent tools) see this one's; the
+        // lock file is for those that look there (minicom, QSerialPort).
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK)
+                return QStringLiteral("it could not be locked against other programs; the "
+                                      "system reports \"%1\"")
+                    .arg(qt_error_string(errno));
+            const auto holder = Holders::flockHolder(node.st_dev, node.st_ino);
+            return heldBy(check, holder.value_or(Process{})).problem;
+        }
+        if (const QString lockPath = ownLockPath(check.canonicalPath); !lockPath.isEmpty()) {
+            lock = std::make_unique<QLockFile>(lockPath);
+            if (!lock->tryLock(0)) {
+                lock.reset();
+                return inUseText();
+            }
+        }
+        exclusive = ::ioctl(fd, TIOCEXCL) == 0;
+        return {};
+    }
+
+    // Sets the line up, keeping how it was found for the close. Returns why it can't.
+    QString setUp(const LineSettings &line, speed_t speed)
+    {
+        termios tio = {};
+        if (::tcgetattr(fd, &tio) != 0)
+            return openErrorText(errno);
+        found = tio;
+        setTermiosLine(tio, line, speed);
+        if (::tcsetattr(fd, TCSANOW, &tio) != 0)
+            return openErrorText(errno);
+        return {};
+    }
 
     void close()
     {
@@ -521,73 +327,18 @@ std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const QString &l
                                            const LineSettings &line, QString &problem)
 {
     const DeviceCheck check = checkDevice(path, Purpose::Open);
-    if (!check.problem.isEmpty()) {
-        problem = check.problem;
-        return nullptr;
-    }
-    const std::optional<speed_t> speed = speedOf(line.baud);
-    if (!speed) {
+    problem = check.problem;
+    const std::optional<speed_t> speed = termiosSpeed(line.baud);
+    if (problem.isEmpty() && !speed)
         problem = QStringLiteral("this system has no line speed of %1 baud").arg(line.baud);
-        return nullptr;
-    }
-
-    // The one open of the device: on a UART it raises DTR and RTS, and every close drops them.
     auto d = std::make_unique<Private>();
     d->label = label;
-    const QByteArray device = QFile::encodeName(check.canonicalPath);
-    do {
-        d->fd = ::open(device.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (d->fd < 0 && errno == EINTR);
-    if (d->fd < 0) {
-        const int error = errno;
-        problem = error == EBUSY ? exclusiveHolderText(device) : openErrorText(error);
+    if (problem.isEmpty())
+        problem = d->take(check);
+    if (problem.isEmpty())
+        problem = d->setUp(line, *speed);
+    if (!problem.isEmpty())
         return nullptr;
-    }
-#ifdef TIOCGEXCL
-    // Root gets past another program's exclusive mode; the mark on this descriptor still shows
-    // it, and the port is closed again without a byte written. A mark that nobody holds is
-    // taken over.
-    int marked = 0;
-    if (::ioctl(d->fd, TIOCGEXCL, &marked) == 0 && marked) {
-        struct stat node = {};
-        ::fstat(d->fd, &node);
-        if (const std::optional<Process> holder = otherOpener(node.st_rdev)) {
-            problem = inUseText(*holder);
-            return nullptr;
-        }
-    }
-#endif
-    // Programs that look for flock() (picocom and other recent tools) see this one's; the lock
-    // file is for those that look there (minicom, QSerialPort).
-    if (::flock(d->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        struct stat node = {};
-        ::fstat(d->fd, &node);
-        DeviceCheck held;
-        heldBy(held, flockHolder(node).value_or(Process{}));
-        problem = held.problem;
-        return nullptr;
-    }
-    if (const QString lockPath = ownLockPath(check.canonicalPath); !lockPath.isEmpty()) {
-        d->lock = std::make_unique<QLockFile>(lockPath);
-        if (!d->lock->tryLock(0)) {
-            d->lock.reset();
-            problem = inUseText();
-            return nullptr;
-        }
-    }
-    d->exclusive = ::ioctl(d->fd, TIOCEXCL) == 0;
-
-    termios tio = {};
-    if (::tcgetattr(d->fd, &tio) != 0) {
-        problem = openErrorText(errno);
-        return nullptr;
-    }
-    d->found = tio;
-    setLine(tio, line, *speed);
-    if (::tcsetattr(d->fd, TCSANOW, &tio) != 0) {
-        problem = openErrorText(errno);
-        return nullptr;
-    }
     return std::unique_ptr<LocalPort>(new LocalPort(std::move(d)));
 }
 

@@ -4,40 +4,7 @@
 #include "remoteport.h"
 #include "serialerror.h"
 
-namespace {
-
-LineSettings parseSettings(const QString &text)
-{
-    const QStringList fields = text.split(u',');
-    const auto invalid = [&] {
-        return SerialError(
-            QStringLiteral("\"%1\" are not line settings of the form \"2400,N,8,1\"").arg(text));
-    };
-    if (fields.size() != 4)
-        throw invalid();
-    LineSettings line;
-    bool baudOk = false, dataOk = false;
-    line.baud = fields[0].trimmed().toInt(&baudOk);
-    const QString parity = fields[1].trimmed().toUpper();
-    line.dataBits = fields[2].trimmed().toInt(&dataOk);
-    const QString stop = fields[3].trimmed();
-    if (!baudOk || line.baud <= 0 || parity.size() != 1 ||
-        !QStringLiteral("NEOMS").contains(parity) || !dataOk || line.dataBits < 5 ||
-        line.dataBits > 8 || !QStringList{"1", "1.5", "2"}.contains(stop))
-        throw invalid();
-    line.parity = parity.at(0).toLatin1();
-    line.stopBits = stop == u"1"     ? LineSettings::StopBits::One
-                    : stop == u"1.5" ? LineSettings::StopBits::OneAndHalf
-                                     : LineSettings::StopBits::Two;
-    return line;
-}
-
-} // namespace
-
-SerialControl::SerialControl(QObject *parent) : QObject(parent)
-{
-    m_line = parseSettings(m_settings);
-}
+SerialControl::SerialControl(QObject *parent) : QObject(parent) {}
 
 SerialControl::~SerialControl() = default;
 
@@ -74,7 +41,11 @@ QString SerialControl::portLabel() const
 
 void SerialControl::setSettings(const QString &settings)
 {
-    m_line = parseSettings(settings);
+    const std::optional<LineSettings> line = LineSettings::parse(settings);
+    if (!line)
+        throw SerialError(QStringLiteral("\"%1\" are not line settings of the form \"2400,N,8,1\"")
+                              .arg(settings));
+    m_line = *line;
     m_settings = settings;
 }
 

@@ -52,12 +52,8 @@ TelnetReader::TelnetReader(const QString &where, const LineSettings &line) : m_w
                one(NoFlowControl)};
     qToBigEndian(quint32(line.baud), m_asked[0].data());
     m_refusal = QStringLiteral("the server at %1 does not take line settings; use socket://%1 if "
-                               "its port is already set to %2 %3%4%5")
-                    .arg(where)
-                    .arg(line.baud)
-                    .arg(line.dataBits)
-                    .arg(line.parity)
-                    .arg(named(SetStopSize, m_asked[SetStopSize - 1], false));
+                               "its port is already set to %2")
+                    .arg(where, line.name());
     m_malformed = QStringLiteral("the server at %1 sent a malformed answer").arg(where);
 }
 

@@ -1,12 +1,36 @@
 #include "ptydevice.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+namespace {
+
+// The folders QSerialPort (Qt 6.4) takes for its lock files, in its order.
+QStringList lockFolders()
+{
+    return QStringList{"/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
+                       "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"}
+           << QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+// "LCK..pts_3" for /dev/pts/3, as QSerialPort and the UUCP tools name it.
+QString lockName(const QString &path)
+{
+    const QString name = path.startsWith(u"/dev/") ? path.mid(5) : path;
+    return QStringLiteral("LCK..") + QString(name).replace(u'/', u'_');
+}
+
+} // namespace
 
 PtyDevice::PtyDevice()
 {
@@ -74,6 +98,39 @@ termios PtyDevice::lineSettings() const
     return settings;
 }
 
+void PtyDevice::setLineSettings(const termios &line)
+{
+    ::tcsetattr(m_slave, TCSANOW, &line);
+}
+
+QStringList PtyDevice::marks() const
+{
+    const termios line = lineSettings();
+    QStringList marks{QStringLiteral("line %1/%2 baud, iflag %3 oflag %4 cflag %5 lflag %6")
+                          .arg(cfgetispeed(&line))
+                          .arg(cfgetospeed(&line))
+                          .arg(line.c_iflag, 0, 16)
+                          .arg(line.c_oflag, 0, 16)
+                          .arg(line.c_cflag, 0, 16)
+                          .arg(line.c_lflag, 0, 16)};
+    QStringList seen; // /var/lock is /run/lock on Debian
+    for (const QString &folder : lockFolders()) {
+        QFile lock(QFileInfo(folder + u'/' + lockName(m_path)).canonicalFilePath());
+        if (!seen.contains(lock.fileName()) && lock.open(QIODevice::ReadOnly))
+            marks << lock.fileName() + QStringLiteral(": ") + QString::fromUtf8(lock.readAll());
+        seen << lock.fileName();
+    }
+    int exclusive = 0;
+    if (::ioctl(m_slave, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        marks << QStringLiteral("exclusive mode");
+    // A lock on this end's own descriptor meets anyone else's, in this process too.
+    if (::flock(m_slave, LOCK_EX | LOCK_NB) != 0)
+        marks << QStringLiteral("flock");
+    else
+        ::flock(m_slave, LOCK_UN);
+    return marks;
+}
+
 void PtyDevice::unplug()
 {
     // Only the master goes: our slave descriptor keeps the pty's number taken until the program
@@ -106,4 +163,37 @@ HostPorts hostWith(const QStringList &paths)
 PortLister portsAt(const QStringList &paths)
 {
     return [ports = hostWith(paths)] { return ports; };
+}
+
+bool QtPortHolder::open()
+{
+    const QString name = lockName(m_path);
+    for (const QString &folder : lockFolders()) {
+        const QFileInfo info(folder);
+        if (info.isReadable() && (QFile::exists(folder + u'/' + name) || info.isWritable())) {
+            m_lock = std::make_unique<QLockFile>(folder + u'/' + name);
+            break;
+        }
+    }
+    if (!m_lock || !m_lock->tryLock()) {
+        m_lock.reset();
+        return false;
+    }
+    m_fd =
+        ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0 || ::ioctl(m_fd, TIOCEXCL) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void QtPortHolder::close()
+{
+    if (m_fd >= 0) {
+        ::ioctl(m_fd, TIOCNXCL);
+        ::close(m_fd);
+    }
+    m_fd = -1;
+    m_lock.reset();
 }

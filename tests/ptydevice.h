@@ -8,8 +8,10 @@
 #include "hostports.h"
 
 #include <QByteArray>
+#include <QLockFile>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 #include <termios.h>
 
@@ -29,6 +31,11 @@ public:
     // What has arrived since the last call; never waits.
     QByteArray take();
     termios lineSettings() const;
+    void setLineSettings(const termios &line);
+    // What other programs can see of the device: its line ("line 2400/2400 baud, iflag …"),
+    // then any lock file where QSerialPort and the UUCP tools look, with what it says, the
+    // exclusive mark and an flock(), each as a line of its own.
+    QStringList marks() const;
     // The device vanishes: writes on the slave fail from now on.
     void unplug();
     // The device talks back (or the unwired receive pin picks up noise).
@@ -44,6 +51,26 @@ private:
     int m_watch = -1; // inotify on the path
     int m_opens = 0;
     QString m_path;
+};
+
+// Another program that holds a device the way QSerialPort's open does: Qt's lock file where Qt
+// puts it, then exclusive mode on a descriptor of its own; its close undoes both.
+class QtPortHolder
+{
+public:
+    explicit QtPortHolder(const QString &path) : m_path(path) {}
+    ~QtPortHolder() { close(); }
+    QtPortHolder(const QtPortHolder &) = delete;
+    QtPortHolder &operator=(const QtPortHolder &) = delete;
+
+    // Opens the device for reading and writing, as a terminal program does.
+    bool open();
+    void close();
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    std::unique_ptr<QLockFile> m_lock;
 };
 
 // A host whose ports 1, 2, ... are the given devices (empty paths are ports the host lacks).

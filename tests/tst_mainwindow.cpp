@@ -14,7 +14,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QSerialPort>
 #include <QStyleFactory>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -208,9 +207,9 @@ void TestMainWindow::probe()
     QFETCH(QStringList, entries);
     QFETCH(QString, told);
 
-    QSerialPort otherProgram(m_port1->path());
+    QtPortHolder otherProgram(m_port1->path());
     if (port1InUse)
-        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+        QVERIFY(otherProgram.open());
     startWindow({port1 ? m_port1->path() : QString(), port2 ? m_port2->path() : QString()});
 
     QStringList listed;
@@ -245,8 +244,8 @@ void TestMainWindow::pickingAnotherPort()
     QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
 
     // Port 1 is free again: another program can have it.
-    QSerialPort otherProgram(m_port1->path());
-    QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+    QtPortHolder otherProgram(m_port1->path());
+    QVERIFY(otherProgram.open());
 }
 
 void TestMainWindow::selectionRuns_data()
@@ -886,8 +885,8 @@ void TestMainWindow::lostPortIsNoticedAndTriedAgainAtSend()
 void TestMainWindow::portInUseWhenChosenIsTriedAgainAtSend()
 {
     startWindow({m_port1->path(), m_port2->path()});
-    auto otherProgram = std::make_unique<QSerialPort>(m_port2->path());
-    QVERIFY(otherProgram->open(QIODevice::ReadWrite));
+    auto otherProgram = std::make_unique<QtPortHolder>(m_port2->path());
+    QVERIFY(otherProgram->open());
     QLineEdit *edit = combo1()->lineEdit();
     edit->selectAll();
     QTest::keyClicks(edit, QStringLiteral("2"));

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QSerialPort>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -31,7 +30,7 @@ namespace {
 // How another program holds the device in portInUse.
 enum class Holder {
     Nobody,
-    QtPort,           // a QSerialPort: Qt's lock file and exclusive mode
+    QtPort,           // a QSerialPort (QtPortHolder): Qt's lock file and exclusive mode
     QtPortOtherName,  // the same, while this program names the device by a symlink
     Flock,            // flock() on another open of the device in this process
     FlockChild,       // flock() in another process, as picocom does
@@ -45,17 +44,6 @@ enum class Holder {
     KilledExclusive,  // TIOCEXCL left behind by a process killed while it held the device
     TerminalSession,  // the controlling terminal of a session running on it
 };
-
-// Whether someone holds an flock() on the device at `path`.
-bool flockTaken(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return taken;
-}
 
 int openDescriptors()
 {
@@ -91,7 +79,8 @@ class TestSerialControl : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void selectionAppliesTheDeviceLine();
+    void deviceLine_data();
+    void deviceLine();
     void settingsText_data();
     void settingsText();
     void openFailures_data();
@@ -127,22 +116,53 @@ void TestSerialControl::cleanupTestCase()
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-void TestSerialControl::selectionAppliesTheDeviceLine()
+void TestSerialControl::deviceLine_data()
 {
+    // Where the far end reads a setting: the four flag words, then the two speeds.
+    QTest::addColumn<int>("word");
+    QTest::addColumn<uint>("mask");
+    QTest::addColumn<uint>("value");
+
+    QTest::newRow("input speed") << 4 << ~0u << uint(B2400);
+    QTest::newRow("output speed") << 5 << ~0u << uint(B2400);
+    QTest::newRow("one stop bit") << 2 << uint(CSTOPB) << 0u;
+    QTest::newRow("no RTS/CTS") << 2 << uint(CRTSCTS) << 0u;
+    QTest::newRow("modem lines ignored") << 2 << uint(CLOCAL) << uint(CLOCAL);
+    QTest::newRow("no XON/XOFF") << 0 << uint(IXON | IXOFF | IXANY) << 0u;
+    QTest::newRow("input bytes as they come")
+        << 0 << uint(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL) << 0u;
+    // A line feed must not grow a carriage return.
+    QTest::newRow("no output processing") << 1 << uint(OPOST) << 0u;
+    QTest::newRow("no line editing, echo or signals")
+        << 3 << uint(ICANON | ECHO | ECHONL | ISIG | IEXTEN) << 0u;
+    // Data size and parity can't be seen here: Linux ptys always run CS8 without parity.
+}
+
+void TestSerialControl::deviceLine()
+{
+    QFETCH(int, word);
+    QFETCH(uint, mask);
+    QFETCH(uint, value);
+
+    // Found as another program left it, every setting the other way round.
     PtyDevice device;
+    termios found = device.lineSettings();
+    found.c_iflag |=
+        IXON | IXOFF | IXANY | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL;
+    found.c_oflag |= OPOST | ONLCR;
+    found.c_cflag = (found.c_cflag | CSTOPB | CRTSCTS) & ~tcflag_t(CLOCAL);
+    found.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+    QVERIFY(cfsetispeed(&found, B9600) == 0 && cfsetospeed(&found, B4800) == 0);
+    device.setLineSettings(found);
+
     SerialControl comm;
     Serial::selectPort(comm, QStringLiteral("1"), hostWith({device.path()}));
     QVERIFY(comm.portOpen());
     QCOMPARE(comm.settings(), QStringLiteral("2400,N,8,1"));
-
     const termios line = device.lineSettings();
-    QCOMPARE(cfgetospeed(&line), speed_t(B2400));
-    QCOMPARE(line.c_cflag & CSIZE, tcflag_t(CS8));
-    QCOMPARE(line.c_cflag & PARENB, tcflag_t(0));
-    QCOMPARE(line.c_cflag & CSTOPB, tcflag_t(0));
-    QCOMPARE(line.c_cflag & CRTSCTS, tcflag_t(0));
-    QCOMPARE(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
-    QCOMPARE(line.c_oflag & OPOST, tcflag_t(0)); // a line feed must not grow a carriage return
+    const uint words[] = {uint(line.c_iflag), uint(line.c_oflag),       uint(line.c_cflag),
+                          uint(line.c_lflag), uint(cfgetispeed(&line)), uint(cfgetospeed(&line))};
+    QCOMPARE(words[word] & mask, value);
     comm.setOutput('\n');
     QCOMPARE(device.take(), QByteArray("\n"));
 }
@@ -318,7 +338,7 @@ void TestSerialControl::portInUse()
     qint64 holderPid = 0;
     QByteArray lockContents;
 
-    QSerialPort otherProgram(device.path());
+    QtPortHolder otherProgram(device.path());
     QProcess child;
     int otherDescriptor = -1;
     QString link;
@@ -354,10 +374,10 @@ void TestSerialControl::portInUse()
         linkName = QString(240, u'n');
         break;
     case Holder::QtPort:
-        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+        QVERIFY(otherProgram.open());
         break;
     case Holder::QtPortOtherName:
-        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+        QVERIFY(otherProgram.open());
         linkName = QStringLiteral("by-id-link");
         break;
     case Holder::Flock:
@@ -376,7 +396,7 @@ void TestSerialControl::portInUse()
         child.write("started\n");
         QTRY_VERIFY(child.canReadLine());
         QCOMPARE(child.readLine(), QByteArray("started\n"));
-        QVERIFY(flockTaken(device.path()));
+        QVERIFY(device.marks().contains("flock"));
         holderPid = child.processId();
         break;
     case Holder::LiveLockFile:
@@ -449,6 +469,11 @@ void TestSerialControl::portInUse()
     const HostPorts host = hostWith({device.path()});
     const int descriptors = openDescriptors();
     const int opens = device.opens();
+    // A look (rq204-send --list-ports) leaves everything as it was, and opens nothing.
+    const QStringList marks = device.marks();
+    checkDevice(link.isEmpty() ? device.path() : link);
+    QCOMPARE(device.marks(), marks);
+    QCOMPARE(device.opens(), opens);
     try {
         Serial::selectPort(comm, selector, host);
         if (!reason.isEmpty())
@@ -460,12 +485,8 @@ void TestSerialControl::portInUse()
         QCOMPARE(error.message(), QStringLiteral("%1 could not be opened: %2").arg(label, words));
         QVERIFY(!comm.portOpen());
         QCOMPARE(openDescriptors(), descriptors); // nothing of the attempt stays open
-    }
-    if (holder == Holder::LiveLockFile || holder == Holder::EmptyLockFile ||
-        holder == Holder::NamedLockFile || holder == Holder::LongNameLockFile) {
-        QFile file(lockFile);
-        QVERIFY2(file.open(QIODevice::ReadOnly), "another program's lock file was deleted");
-        QCOMPARE(file.readAll(), lockContents);
+        // Another program's lock file, mark and line are as it left them.
+        QCOMPARE(device.marks(), marks);
     }
     if (holder == Holder::ExclusiveMode)
         QCOMPARE(device.take(), QByteArray()); // closed again without a byte written
@@ -490,6 +511,14 @@ void TestSerialControl::portInUse()
     }
     comm.setOutput('A');
     QCOMPARE(device.take(), QByteArray("A"));
+    // Open, it is marked for every kind of program that looks: a lock file, exclusive mode,
+    // flock().
+    const QStringList held = device.marks();
+    QCOMPARE(held.mid(2), (QStringList{"exclusive mode", "flock"}));
+    QVERIFY(held.at(1).contains(QString::number(QCoreApplication::applicationPid())));
+    // Closed, the port is left with its line as found and nothing of this program's on it.
+    comm.setPortOpen(false);
+    QCOMPARE(device.marks(), QStringList{marks.constFirst()});
 }
 
 void TestSerialControl::asAnotherUser_data()

@@ -1,10 +1,9 @@
 #include "virtualrq204.h"
 
+#include "serial/holders.h"
 #include "serial/windows1252.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -31,13 +29,6 @@ constexpr unsigned char kPauseCode = 0x0B;
 constexpr unsigned char kCr = 0x0D;
 constexpr unsigned char kLf = 0x0A;
 constexpr int kDisplayCapacity = 124;
-
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void onStopSignal(int signal)
-{
-    g_stopSignal = signal;
-}
 
 QString hexOf(unsigned char byte)
 {
@@ -63,31 +54,6 @@ QString formatMs(long long us)
 QString plural(qsizetype count, const char *noun)
 {
     return QString::number(count) + u' ' + QLatin1String(noun) + (count == 1 ? "" : "s");
-}
-
-QJsonValue baudOf(speed_t speed)
-{
-    static const struct
-    {
-        speed_t speed;
-        int baud;
-    } table[] = {
-        {B0, 0},           {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},
-        {B150, 150},       {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},
-        {B1800, 1800},     {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
-        {B38400, 38400},   {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
-#ifdef B460800
-        {B460800, 460800},
-#endif
-#ifdef B921600
-        {B921600, 921600},
-#endif
-    };
-    for (const auto &entry : table) {
-        if (entry.speed == speed)
-            return entry.baud;
-    }
-    return QJsonValue(); // e.g. a custom rate set through termios2
 }
 
 QString displayOf(unsigned char byte)
@@ -124,13 +90,24 @@ const char *reasonOf(int end)
 
 } // namespace
 
-VirtualRq204::VirtualRq204(Options options) : m_options(std::move(options)) {}
+VirtualRq204::VirtualRq204(Options options) : m_options(std::move(options))
+{
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        if (settle(Clock::now()))
+            armDeadline();
+    });
+}
 
 VirtualRq204::~VirtualRq204()
 {
     // A stale path file would point scripts at a pts number the system may hand to someone else.
     if (m_pathFileWritten)
         QFile::remove(m_options.pathFile);
+    // The notifiers go first: a descriptor closed under one would be polled as invalid.
+    m_reader.reset();
+    m_closes.reset();
     if (m_watch >= 0)
         ::close(m_watch);
     if (m_slave >= 0)
@@ -141,20 +118,6 @@ VirtualRq204::~VirtualRq204()
 
 bool VirtualRq204::open()
 {
-    // Block the stop signals outside ppoll() so one arriving between two polls is not lost.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&stopSignals, signal);
-    sigprocmask(SIG_BLOCK, &stopSignals, &m_waitMask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigdelset(&m_waitMask, signal);
-        struct sigaction action = {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
-    }
-
     if (::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0) {
         std::fprintf(stderr, "rq204-virtual: cannot open a pseudo-terminal: %s\n",
                      std::strerror(errno));
@@ -197,7 +160,23 @@ bool VirtualRq204::open()
 
     show(QStringLiteral("Virtual RQ204 on %1 \u2014 type this path into the port box\n")
              .arg(m_device));
+    m_reader = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Read);
+    connect(m_reader.get(), &QSocketNotifier::activated, this, [this] {
+        const Clock::time_point now = Clock::now();
+        // What fell due before these bytes came ends first: they belong to the next upload.
+        if (!settle(now))
+            return;
+        if (!readAvailable(now))
+            return stop(2);
+        armDeadline();
+    });
+    if (m_watch >= 0) {
+        m_closes = std::make_unique<QSocketNotifier>(m_watch, QSocketNotifier::Read);
+        connect(m_closes.get(), &QSocketNotifier::activated, this,
+                &VirtualRq204::dropMarkNobodyHolds);
+    }
     startListening();
+    armDeadline();
     return m_options.pathFile.isEmpty() || writePathFile();
 }
 
@@ -225,75 +204,61 @@ void VirtualRq204::startListening()
     show(QStringLiteral("RS232 -> RQ204\n"));
 }
 
-// An uploader that dies mid-message never sends the final CR; without a limit its bytes would
-// be glued to the front of the next upload.
-std::chrono::milliseconds VirtualRq204::stallLimit() const
+std::optional<std::pair<VirtualRq204::End, VirtualRq204::Clock::time_point>>
+VirtualRq204::nextEnd() const
 {
-    return 5 * m_options.silence;
+    std::optional<std::pair<End, Clock::time_point>> next;
+    // An uploader that dies mid-message never sends the final CR; without a limit its bytes
+    // would be glued to the front of the next upload.
+    if (!m_bytes.isEmpty())
+        next = {m_pendingCr ? End::Complete : End::Stalled,
+                m_times.back() + (m_pendingCr ? 1 : 5) * m_options.silence};
+    if (m_options.once && m_options.timeout &&
+        (!next || m_listenStart + *m_options.timeout < next->second))
+        next = {End::Timeout, m_listenStart + *m_options.timeout};
+    return next;
 }
 
-std::optional<VirtualRq204::Clock::time_point> VirtualRq204::nextDeadline() const
+void VirtualRq204::armDeadline()
 {
-    std::optional<Clock::time_point> deadline;
-    if (m_pendingCr)
-        deadline = m_times.back() + m_options.silence;
-    else if (!m_bytes.isEmpty())
-        deadline = m_times.back() + stallLimit();
-    if (m_options.once && m_options.timeout) {
-        const Clock::time_point giveUp = m_listenStart + *m_options.timeout;
-        deadline = deadline ? std::min(*deadline, giveUp) : giveUp;
-    }
-    return deadline;
+    // Idle, it sleeps until a byte or a signal comes. Qt's timer counts whole milliseconds, so
+    // it is set to the first one after the end falls due, never before it.
+    const auto next = nextEnd();
+    if (!next)
+        return m_deadline.stop();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(next->second - Clock::now());
+    m_deadline.start(std::max(left, std::chrono::milliseconds(0)));
 }
 
-int VirtualRq204::run()
+bool VirtualRq204::settle(Clock::time_point now)
 {
-    for (;;) {
-        timespec wait{};
-        timespec *waitFor = nullptr; // idle: sleep until a byte or a signal arrives
-        if (const auto deadline = nextDeadline()) {
-            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-            wait.tv_nsec = static_cast<long>(ns % 1000000000);
-            waitFor = &wait;
-        }
-        pollfd watched[] = {{m_master, POLLIN, 0}, {m_watch, POLLIN, 0}};
-        const int ready = g_stopSignal == 0 ? ::ppoll(watched, 2, waitFor, &m_waitMask) : -1;
-        if (ready < 0 && errno != EINTR && g_stopSignal == 0) {
-            std::fprintf(stderr, "rq204-virtual: poll failed: %s\n", std::strerror(errno));
-            return 2;
-        }
-        if (g_stopSignal != 0) {
-            if (m_options.once || !m_bytes.isEmpty())
-                finishUpload(End::Signal);
-            return m_options.once ? 1 : 0;
-        }
-
-        const Clock::time_point now = Clock::now();
-        if (m_pendingCr && now >= m_times.back() + m_options.silence) {
-            finishUpload(End::Complete);
-            if (m_options.once)
-                return 0;
-            startListening();
-            continue;
-        }
-        if (!m_bytes.isEmpty() && !m_pendingCr && now >= m_times.back() + stallLimit()) {
-            finishUpload(End::Stalled);
-            if (m_options.once)
-                return 1;
-            startListening();
-            continue;
-        }
-        if (m_options.once && m_options.timeout && now >= m_listenStart + *m_options.timeout) {
-            finishUpload(End::Timeout);
-            return 1;
-        }
-        if (ready > 0 && (watched[1].revents & POLLIN))
-            dropMarkNobodyHolds();
-        if (ready > 0 && (watched[0].revents & POLLIN) && !readAvailable(now))
-            return 2;
+    const auto next = nextEnd();
+    if (!next || now < next->second)
+        return true;
+    finishUpload(next->first);
+    if (m_options.once) {
+        stop(next->first == End::Complete ? 0 : 1);
+        return false;
     }
+    startListening();
+    return true;
+}
+
+void VirtualRq204::stopOnSignal()
+{
+    if (m_options.once || !m_bytes.isEmpty())
+        finishUpload(End::Signal);
+    stop(m_options.once ? 1 : 0);
+}
+
+void VirtualRq204::stop(int status)
+{
+    // Nothing more is taken in while the event loop winds down.
+    m_reader->setEnabled(false);
+    if (m_closes)
+        m_closes->setEnabled(false);
+    m_deadline.stop();
+    QCoreApplication::exit(status);
 }
 
 void VirtualRq204::dropMarkNobodyHolds()
@@ -307,28 +272,10 @@ void VirtualRq204::dropMarkNobodyHolds()
     // (KILL can't be caught) would leave it marked for good; this end drops the mark once no
     // other process it can see has the pty open.
     int marked = 0;
-    if (closed && ::ioctl(m_slave, TIOCGEXCL, &marked) == 0 && marked && !openedElsewhere())
-        ::ioctl(m_slave, TIOCNXCL);
-}
-
-bool VirtualRq204::openedElsewhere() const
-{
     struct stat pty = {};
-    if (::fstat(m_slave, &pty) != 0)
-        return true;
-    const QString self = QString::number(::getpid());
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        if (pid == self || !pid.front().isDigit())
-            continue;
-        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
-            struct stat node = {};
-            if (::stat(QFile::encodeName(fds.filePath(fd)).constData(), &node) == 0 &&
-                S_ISCHR(node.st_mode) && node.st_rdev == pty.st_rdev)
-                return true;
-        }
-    }
-    return false;
+    if (closed && ::ioctl(m_slave, TIOCGEXCL, &marked) == 0 && marked &&
+        ::fstat(m_slave, &pty) == 0 && !Holders::otherOpener(pty.st_rdev))
+        ::ioctl(m_slave, TIOCNXCL);
 }
 
 bool VirtualRq204::readAvailable(Clock::time_point now)
@@ -390,60 +337,13 @@ void VirtualRq204::show(const QString &text)
     m_atLineStart = text.endsWith(u'\n');
 }
 
-VirtualRq204::LineSettings VirtualRq204::readLineSettings() const
+LineReport VirtualRq204::readLineSettings() const
 {
-    LineSettings settings;
-    QStringList &problems = settings.problems;
     termios tio{};
     // On Linux the master reports the slave's termios, i.e. what the uploader set.
-    if (::tcgetattr(m_master, &tio) != 0) {
-        problems << QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno));
-        return settings;
-    }
-
-    const QJsonValue baud = baudOf(::cfgetospeed(&tio));
-    settings.fields["baud"] = baud;
-    if (baud != 2400)
-        problems << (baud.isNull() ? QStringLiteral("unknown baud rate")
-                                   : QStringLiteral("%1 baud").arg(baud.toInt()));
-    if (m_framingVisible) {
-        const tcflag_t size = tio.c_cflag & CSIZE;
-        const int dataBits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
-        QString parity = QStringLiteral("none");
-        if (tio.c_cflag & PARENB) {
-            const bool odd = tio.c_cflag & PARODD;
-            parity = QLatin1String(odd ? "odd" : "even");
-#ifdef CMSPAR
-            if (tio.c_cflag & CMSPAR)
-                parity = QLatin1String(odd ? "mark" : "space");
-#endif
-        }
-        settings.fields["data_bits"] = dataBits;
-        settings.fields["parity"] = parity;
-        if (dataBits != 8)
-            problems << QStringLiteral("%1 data bits").arg(dataBits);
-        if (parity != u"none")
-            problems << parity + QLatin1String(" parity");
-    }
-    const bool twoStopBits = tio.c_cflag & CSTOPB;
-    settings.fields["stop_bits"] = twoStopBits ? 2 : 1;
-    if (twoStopBits)
-        problems << QStringLiteral("2 stop bits");
-    const bool rtsCts = tio.c_cflag & CRTSCTS;
-    const bool xonXoff = tio.c_iflag & (IXON | IXOFF);
-    settings.fields["flow"] = QLatin1String(rtsCts && xonXoff ? "rtscts+xonxoff"
-                                            : rtsCts          ? "rtscts"
-                                            : xonXoff         ? "xonxoff"
-                                                              : "none");
-    if (rtsCts)
-        problems << QStringLiteral("RTS/CTS flow control");
-    if (xonXoff)
-        problems << QStringLiteral("XON/XOFF flow control");
-    // On a real UART output processing rewrites bytes (LF -> CR LF), so the LCD would get
-    // something other than what the uploader meant to send.
-    if (tio.c_oflag & OPOST)
-        problems << QStringLiteral("output processing (OPOST) on");
-    return settings;
+    if (::tcgetattr(m_master, &tio) != 0)
+        return {{}, {QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno))}};
+    return lineReport(tio, m_framingVisible);
 }
 
 QString VirtualRq204::decodeMessage(const QByteArray &bytes, int *chars)
@@ -543,69 +443,4 @@ void VirtualRq204::printSummary(End end, const QString &message, int chars,
     }
     show(QLatin1String("SUMMARY ") +
          QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n');
-}
-
-int main(int argc, char **argv)
-{
-    // QtCore only: the command line, text and JSON. The pty itself stays plain POSIX so the
-    // device shares nothing with the serial stack it checks.
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral(RQ204_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Pretends to be an RQ204 LCD on a pseudo-terminal and shows what an uploader sends."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    parser.addOptions({
-        {"silence-ms", "Silence after a CR that ends an upload (default 400).", "N", "400"},
-        {"once", "Exit after one upload, last line: SUMMARY {json}."},
-        {"timeout-s", "With --once: give up after N seconds, exit status 1.", "N"},
-        {"path-file", "Write the port path to FILE when ready (removed on exit).", "FILE"},
-    });
-
-    // Usage errors exit 2; QCommandLineParser::process() would exit 1.
-    const auto usageError = [&](const QString &problem) {
-        std::fprintf(stderr, "rq204-virtual: %s\n%s", qPrintable(problem),
-                     qPrintable(parser.helpText()));
-        return 2;
-    };
-    const auto number = [&](const QString &option, int max, int *value) {
-        bool ok = false;
-        *value = parser.value(option).toInt(&ok);
-        return ok && *value >= 1 && *value <= max;
-    };
-
-    if (!parser.parse(QCoreApplication::arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet(help))
-        parser.showHelp();
-    if (parser.isSet(version))
-        parser.showVersion();
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(
-            QStringLiteral("unknown argument '%1'").arg(parser.positionalArguments().constFirst()));
-
-    VirtualRq204::Options options;
-    int value = 0;
-    if (!number("silence-ms", 60000, &value))
-        return usageError(
-            QStringLiteral("--silence-ms needs a number of milliseconds, 1 to 60000"));
-    options.silence = std::chrono::milliseconds(value);
-    options.once = parser.isSet("once");
-    if (parser.isSet("timeout-s")) {
-        if (!number("timeout-s", 86400, &value))
-            return usageError(QStringLiteral("--timeout-s needs a number of seconds, 1 to 86400"));
-        if (!options.once)
-            return usageError(QStringLiteral("--timeout-s only makes sense with --once"));
-        options.timeout = std::chrono::seconds(value);
-    }
-    options.pathFile = parser.value("path-file");
-    if (parser.isSet("path-file") && options.pathFile.isEmpty())
-        return usageError(QStringLiteral("--path-file needs a file name"));
-
-    VirtualRq204 device(options);
-    if (!device.open())
-        return 2;
-    return device.run();
 }

@@ -1,19 +1,27 @@
 #pragma once
 
+#include "linecheck.h"
+
 #include <QByteArray>
-#include <QJsonObject>
+#include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <chrono>
-#include <csignal>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // A stand-in for the RQ204 LCD: a pseudo-terminal whose slave side the uploader opens like a
-// serial port, while this end decodes and times what arrives on the master side.
-class VirtualRq204
+// serial port, while this end decodes and times what arrives on the master side, on Qt's event
+// loop: a notifier for the bytes, one for the pty's closes and one timer for what falls due.
+class VirtualRq204 : public QObject
 {
+    Q_OBJECT
+
 public:
     struct Options
     {
@@ -24,41 +32,38 @@ public:
     };
 
     explicit VirtualRq204(Options options);
-    ~VirtualRq204();
-    VirtualRq204(const VirtualRq204 &) = delete;
-    VirtualRq204 &operator=(const VirtualRq204 &) = delete;
+    ~VirtualRq204() override;
 
+    // Makes the pty and starts listening; the event loop then runs until the program is done,
+    // and QCoreApplication::exec() returns its exit status.
     bool open();
-    int run();
+    // A stop signal: what has arrived is reported, and the program ends.
+    void stopOnSignal();
 
 private:
     using Clock = std::chrono::steady_clock;
 
     enum class End { Complete, Stalled, Timeout, Signal };
 
-    struct LineSettings
-    {
-        // The summary's baud, data_bits, parity, stop_bits and flow; any left out stay null,
-        // e.g. data bits and parity where the pty cannot carry them (see m_framingVisible).
-        QJsonObject fields;
-        QStringList problems;
-    };
-
-    LineSettings readLineSettings() const;
+    LineReport readLineSettings() const;
     static QString decodeMessage(const QByteArray &bytes, int *chars);
 
     bool writePathFile();
     void startListening();
-    std::optional<Clock::time_point> nextDeadline() const;
+    // What ends the upload if nothing more comes, and when: the silence after its CR, a stall,
+    // or the end of --once's wait.
+    std::optional<std::pair<End, Clock::time_point>> nextEnd() const;
+    void armDeadline();
+    // Ends whatever has fallen due by `now`; false once the program is done.
+    bool settle(Clock::time_point now);
+    void stop(int status);
     void dropMarkNobodyHolds();
-    bool openedElsewhere() const;
     bool readAvailable(Clock::time_point now);
     void receive(unsigned char byte, Clock::time_point at);
     void show(const QString &text);
     void finishUpload(End end);
     void printSummary(End end, const QString &message, int chars,
                       const std::vector<long long> &gapsUs);
-    std::chrono::milliseconds stallLimit() const;
 
     Options m_options;
     int m_master = -1;
@@ -67,11 +72,13 @@ private:
     QString m_device;
     bool m_pathFileWritten = false;
     bool m_framingVisible = true;
-    sigset_t m_waitMask{};
+    std::unique_ptr<QSocketNotifier> m_reader;
+    std::unique_ptr<QSocketNotifier> m_closes;
+    QTimer m_deadline;
     Clock::time_point m_listenStart{};
     QByteArray m_bytes;
     std::vector<Clock::time_point> m_times;
     bool m_pendingCr = false;
-    std::optional<LineSettings> m_settings;
+    std::optional<LineReport> m_settings;
     bool m_atLineStart = true;
 };

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QStringList>
+#include <termios.h>
+
+// What the virtual RQ204 makes of the line an uploader set up.
+struct LineReport
+{
+    // The summary's baud, data_bits, parity, stop_bits and flow; any left out stay null, e.g.
+    // data bits and parity where the pty cannot carry them.
+    QJsonObject fields;
+    // How the line differs from the RQ204's 2400 8N1 without flow control.
+    QStringList problems;
+};
+
+// The report of `tio`, as the pty's master reads it; `framingVisible` where the pty carries
+// data bits and parity.
+LineReport lineReport(const termios &tio, bool framingVisible);
