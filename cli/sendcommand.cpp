@@ -319,21 +319,25 @@ void printPortList(const HostPorts &ports, FILE *out, FILE *err)
         if (port.path.isEmpty())
             continue;
         // Asked without opening the device, so nothing is sent and no holder is disturbed; told
-        // in the words an open would use.
-        const QString problem = checkDevice(port.path).problem;
+        // in the words an open would use. Where only an open could tell, nothing is told.
+        const std::optional<DeviceCheck> check = checkDevice(port.path);
         rows.append({QString::number(i + 1), printable(port.path),
                      port.description.isEmpty() ? QStringLiteral("-") : printable(port.description),
-                     problem.isEmpty()
-                         ? QStringLiteral("can be opened")
-                         : QStringLiteral("cannot be opened: ") + printable(problem)});
+                     !check                        ? QString()
+                     : check->problem.isEmpty() ? QStringLiteral("can be opened")
+                                                : QStringLiteral("cannot be opened: ") +
+                                                      printable(check->problem)});
         for (int column = 0; column < 3; ++column)
             widths[column] = std::max(widths[column], rows.last().at(column).size());
     }
     QString text;
     for (const QStringList &row : rows) {
-        text += QStringLiteral("%1  %2  %3  %4\n")
+        text += QStringLiteral("%1  %2  %3\n")
                     .arg(row.at(0).rightJustified(widths[0]), row.at(1).leftJustified(widths[1]),
-                         row.at(2).leftJustified(widths[2]), row.at(3));
+                         row.at(3).isEmpty()
+                             ? row.at(2)
+                             : row.at(2).leftJustified(widths[2]) + QStringLiteral("  ") +
+                                   row.at(3));
     }
     if (rows.isEmpty())
         say(err, QStringLiteral("no serial port was found"));

@@ -3,6 +3,7 @@
 #include "device.h"
 
 #include <memory>
+#include <optional>
 
 // A serial device of this host, opened once, for writing only, with the line set up as asked.
 // The system's side of it lives in localport_unix.cpp and localport_win.cpp.
@@ -42,8 +43,9 @@ struct DeviceCheck
 
 // Looks whether the device at `path` could be used as a serial port, without opening it: the
 // device itself, a lock file of a live program, flock() and a terminal session on it. Exclusive
-// mode shows only to an open. Where the system can't be asked (Windows), nothing is found.
-DeviceCheck checkDevice(const QString &path);
+// mode shows only to an open. Windows tells only an open, which raises a real port's DTR and
+// RTS: there nothing is looked at.
+std::optional<DeviceCheck> checkDevice(const QString &path);
 
 // One sentence for an errno that opening a device met, saying what to do. `closedFolder` is
 // the folder on the way that the user may not enter, when EACCES came from there and not from

@@ -393,7 +393,7 @@ void LocalPort::lose(const QString &what)
     emit lost(reason);
 }
 
-DeviceCheck checkDevice(const QString &path)
+std::optional<DeviceCheck> checkDevice(const QString &path)
 {
     return checkDevice(path, Purpose::Look);
 }

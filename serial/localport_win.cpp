@@ -178,12 +178,10 @@ void LocalPort::lose(const QString &what)
     emit lost(reason);
 }
 
-DeviceCheck checkDevice(const QString &path)
+std::optional<DeviceCheck> checkDevice(const QString &path)
 {
-    // Only an open could tell, and on a real port an open raises DTR and RTS.
-    DeviceCheck check;
-    check.canonicalPath = path;
-    return check;
+    Q_UNUSED(path);
+    return std::nullopt;
 }
 
 QString openErrorText(int error, const QString &closedFolder)

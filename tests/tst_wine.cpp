@@ -25,6 +25,7 @@ private slots:
 
     void sendsToTheComPort_data();
     void sendsToTheComPort();
+    void listsThePortsWithoutOpeningThem();
     void failures_data();
     void failures();
     void ctrlCStopsInOrder();
@@ -132,6 +133,23 @@ void TestWine::sendsToTheComPort()
     for (const QJsonValue gap : summary.value("gaps_ms").toArray())
         gaps << QString::number(gap.toDouble(), 'f', 1);
     qInfo("gaps at the far end through wine (ms): %s", qPrintable(gaps.join(u' ')));
+}
+
+void TestWine::listsThePortsWithoutOpeningThem()
+{
+    // Numbered as the registry's device map lists them; only an open could say which are free,
+    // and an open would raise a real port's DTR and RTS.
+    PtyDevice port1;
+    PtyDevice port12;
+    QProcess wine;
+    startWine(wine, {{1, port1.path()}, {12, port12.path()}},
+              {exe(QStringLiteral("rq204-send.exe")), QStringLiteral("--list-ports")});
+    QVERIFY(wine.waitForFinished(60000));
+    QCOMPARE(wine.exitCode(), 0);
+    // COM2 is wine's own link to /dev/ttyS0, which is /dev/null in the test's session.
+    QCOMPARE(lines(wine.readAllStandardOutput()),
+             QStringLiteral(" 1  COM1   Serial0\n 2  COM2   Serial1\n12  COM12  Serial11\n"));
+    QCOMPARE(port1.opens() + port12.opens(), 0);
 }
 
 void TestWine::failures_data()
