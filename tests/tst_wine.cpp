@@ -1,5 +1,6 @@
 #include "ptydevice.h"
 #include "sendsupport.h"
+#include "ser2net.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -106,6 +107,9 @@ void TestWine::sendsToTheComPort_data()
     QTest::newRow("COM name") << QStringList{"--port", "COM1"};
     QTest::newRow("device namespace") << QStringList{"--port", "\\\\.\\COM1"};
     QTest::newRow("first port found") << QStringList{};
+    // The device behind a ser2net of the test's own, its line starting at 9600 baud.
+    QTest::newRow("rfc2217://") << QStringList{"--port", "rfc2217"};
+    QTest::newRow("socket://") << QStringList{"--port", "socket"};
 }
 
 void TestWine::sendsToTheComPort()
@@ -115,6 +119,11 @@ void TestWine::sendsToTheComPort()
     QProcess device;
     const QString pty = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
     QVERIFY(!pty.isEmpty());
+    Ser2net server({pty});
+    if (arguments.value(1) == u"rfc2217" || arguments.value(1) == u"socket") {
+        QVERIFY(server.start());
+        arguments[1] = arguments[1] == u"rfc2217" ? server.rfc2217() : server.raw();
+    }
     QProcess wine;
     startWine(wine, {{1, pty}},
               QStringList{exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q")} +
