@@ -37,8 +37,6 @@ struct DeviceCheck
 {
     QString canonicalPath; // the device itself, symlinks resolved; the path as given if unknown
     QString problem;       // why it can't be used, the words after "could not be opened: "
-    qint64 holderPid = 0;  // the other program that holds it, where known
-    QString holderName;    // that program's name, where known
 };
 
 // Looks whether the device at `path` could be used as a serial port, without opening it: the
