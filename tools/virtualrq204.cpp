@@ -82,10 +82,34 @@ std::optional<GapStats> gapStats(std::vector<long long> gapsUs)
     return GapStats{gapsUs.front(), median, gapsUs.back()};
 }
 
-const char *reasonOf(int end)
+// Why an upload ended, by VirtualRq204::End.
+const char *const Reasons[] = {"complete", "stalled", "timeout", "signal"};
+
+// The message the bytes of an upload carry, as the display shows it; `chars` is how many
+// characters it has, a line break counted as one.
+QString decodeMessage(const QByteArray &bytes, int *chars)
 {
-    static const char *const reasons[] = {"complete", "stalled", "timeout", "signal"};
-    return reasons[end];
+    QString text;
+    *chars = 0;
+    qsizetype end = bytes.size();
+    if (bytes.endsWith(kCr))
+        --end; // the final CR only marks the end of the upload
+    for (qsizetype i = 0; i < end; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const char32_t codePoint = windows1252CodePoint(byte);
+        if (byte == kCr && i + 1 < end && bytes[i + 1] == kLf) {
+            text += u'\n';
+            ++i;
+        } else if (byte == kPauseCode) {
+            text += u'$';
+        } else if (byte >= 0x20 && byte != 0x7F && codePoint != 0) {
+            text += QChar(codePoint);
+        } else {
+            text += hexOf(byte);
+        }
+        ++*chars;
+    }
+    return text;
 }
 
 } // namespace
@@ -301,8 +325,14 @@ void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
 {
     if (m_bytes.isEmpty()) {
         // The uploader has configured the port by the time it sends; after it closes the port
-        // its serial library may restore the old settings, so look now and not later.
-        m_settings = readLineSettings();
+        // its serial library may restore the old settings, so look now and not later. On Linux
+        // the master reports the slave's termios, i.e. what the uploader set.
+        termios tio{};
+        if (::tcgetattr(m_master, &tio) == 0)
+            m_settings = lineReport(tio, m_framingVisible);
+        else
+            m_settings = LineReport{
+                {}, {QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno))}};
         if (!m_settings->problems.isEmpty())
             show(QLatin1String(m_atLineStart ? "" : "\n") +
                  "Warning: line settings differ from 2400 8N1 without flow control: " +
@@ -337,43 +367,9 @@ void VirtualRq204::show(const QString &text)
     m_atLineStart = text.endsWith(u'\n');
 }
 
-LineReport VirtualRq204::readLineSettings() const
-{
-    termios tio{};
-    // On Linux the master reports the slave's termios, i.e. what the uploader set.
-    if (::tcgetattr(m_master, &tio) != 0)
-        return {{}, {QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno))}};
-    return lineReport(tio, m_framingVisible);
-}
-
-QString VirtualRq204::decodeMessage(const QByteArray &bytes, int *chars)
-{
-    QString text;
-    *chars = 0;
-    qsizetype end = bytes.size();
-    if (bytes.endsWith(kCr))
-        --end; // the final CR only marks the end of the upload
-    for (qsizetype i = 0; i < end; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        const char32_t codePoint = windows1252CodePoint(byte);
-        if (byte == kCr && i + 1 < end && bytes[i + 1] == kLf) {
-            text += u'\n';
-            ++i;
-        } else if (byte == kPauseCode) {
-            text += u'$';
-        } else if (byte >= 0x20 && byte != 0x7F && codePoint != 0) {
-            text += QChar(codePoint);
-        } else {
-            text += hexOf(byte);
-        }
-        ++*chars;
-    }
-    return text;
-}
-
 void VirtualRq204::finishUpload(End end)
 {
-    const QLatin1String reason(reasonOf(static_cast<int>(end)));
+    const QLatin1String reason(Reasons[int(end)]);
 
     int chars = 0;
     const QString message = decodeMessage(m_bytes, &chars);
@@ -418,7 +414,7 @@ void VirtualRq204::printSummary(End end, const QString &message, int chars,
     QJsonObject summary{
         {"device", m_device},
         {"complete", end == End::Complete},
-        {"reason", end == End::Complete ? QJsonValue() : QLatin1String(reasonOf(int(end)))},
+        {"reason", end == End::Complete ? QJsonValue() : QLatin1String(Reasons[int(end)])},
         {"count", qint64(m_bytes.size())},
         {"bytes", QString::fromLatin1(m_bytes.toHex(' ').toUpper())},
         {"message", message},

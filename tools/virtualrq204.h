@@ -45,9 +45,6 @@ private:
 
     enum class End { Complete, Stalled, Timeout, Signal };
 
-    LineReport readLineSettings() const;
-    static QString decodeMessage(const QByteArray &bytes, int *chars);
-
     bool writePathFile();
     void startListening();
     // What ends the upload if nothing more comes, and when: the silence after its CR, a stall,
