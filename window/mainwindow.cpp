@@ -194,8 +194,7 @@ void MainWindow::shutDown()
 {
     // Whatever was left of an upload is cut here: no byte may follow the close.
     m_sender.stop();
-    if (m_comm.portOpen())
-        m_comm.setPortOpen(false);
+    m_comm.setPortOpen(false);
 }
 
 void MainWindow::updateCounter()
