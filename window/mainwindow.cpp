@@ -317,9 +317,10 @@ void MainWindow::tell(const QString &message)
     // One report at a time: a failure repeated by every Send says how often it happened, and a
     // new one takes the place of the old, instead of a stack of boxes to close.
     // (A closed report may wait for the event loop to delete it.)
-    if (m_report && m_report->isVisible()) {
-        m_reportRepeats = message == m_reported ? m_reportRepeats + 1 : 1;
-        m_reported = message;
+    const bool showing = m_report && m_report->isVisible();
+    m_reportRepeats = showing && message == m_reported ? m_reportRepeats + 1 : 1;
+    m_reported = message;
+    if (showing) {
         m_report->setText(m_reportRepeats == 1 ? message
                                                : QStringLiteral("%1\n\nThis happened %2 times.")
                                                      .arg(message)
@@ -329,21 +330,17 @@ void MainWindow::tell(const QString &message)
         QAccessible::updateAccessibility(&shown);
         return;
     }
-    m_reported = message;
-    m_reportRepeats = 1;
     // A report comes on its own, mostly while the user types the next message or a port: it
     // must not take the keyboard, nor may a key meant for the text close it unread. It shows
     // without activating, blocks nothing and stays until the user closes it.
-    auto *box =
-        new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
-    m_report = box;
-    box->setProperty(ReportProperty, true);
-    box->setTextFormat(Qt::PlainText);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setAttribute(Qt::WA_ShowWithoutActivating);
-    box->setWindowModality(Qt::NonModal);
+    m_report = new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+    m_report->setProperty(ReportProperty, true);
+    m_report->setTextFormat(Qt::PlainText);
+    m_report->setAttribute(Qt::WA_DeleteOnClose);
+    m_report->setAttribute(Qt::WA_ShowWithoutActivating);
+    m_report->setWindowModality(Qt::NonModal);
     const bool wasActive = isActiveWindow();
-    box->show();
+    m_report->show();
     // Some platforms activate every window that shows; the keyboard goes back where it was.
     if (wasActive)
         activateWindow();
