@@ -22,7 +22,6 @@ public:
     virtual void write(char byte) = 0;
 
 signals:
-    // The device has become ready.
     void ready();
     // The line went away, or never came, and the device has closed: why, as the user reads it
     // ("port 1 (/dev/ttyUSB0) was disconnected").
