@@ -328,11 +328,12 @@ void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
         // its serial library may restore the old settings, so look now and not later. On Linux
         // the master reports the slave's termios, i.e. what the uploader set.
         termios tio{};
+        m_settings = LineReport();
         if (::tcgetattr(m_master, &tio) == 0)
             m_settings = lineReport(tio, m_framingVisible);
         else
-            m_settings = LineReport{
-                {}, {QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno))}};
+            m_settings->problems
+                << QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno));
         if (!m_settings->problems.isEmpty())
             show(QLatin1String(m_atLineStart ? "" : "\n") +
                  "Warning: line settings differ from 2400 8N1 without flow control: " +
@@ -342,19 +343,13 @@ void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
     m_times.push_back(at);
 
     // A CR is only a line break if its LF follows before the silence runs out.
-    if (m_pendingCr) {
-        m_pendingCr = false;
-        if (byte == kLf) {
-            show(QStringLiteral("\n"));
-            return;
-        }
+    const bool afterCr = std::exchange(m_pendingCr, byte == kCr);
+    if (afterCr && byte == kLf)
+        return show(QStringLiteral("\n"));
+    if (afterCr)
         show(displayOf(kCr));
-    }
-    if (byte == kCr) {
-        m_pendingCr = true;
-        return;
-    }
-    show(displayOf(byte));
+    if (byte != kCr)
+        show(displayOf(byte));
 }
 
 void VirtualRq204::show(const QString &text)
@@ -425,18 +420,12 @@ void VirtualRq204::printSummary(End end, const QString &message, int chars,
         {"gap_max_ms", gaps ? ms(gaps->max) : QJsonValue()},
         {"first_byte_ms",
          m_times.empty() ? QJsonValue() : ms(usOf(m_times.front() - m_listenStart))},
-        {"baud", QJsonValue()},
-        {"data_bits", QJsonValue()},
-        {"parity", QJsonValue()},
-        {"stop_bits", QJsonValue()},
-        {"flow", QJsonValue()},
         {"settings_ok", m_settings ? m_settings->problems.isEmpty() : QJsonValue()},
         {"warnings", QJsonArray::fromStringList(m_settings ? m_settings->problems : QStringList())},
     };
-    if (m_settings) {
-        for (auto it = m_settings->fields.constBegin(); it != m_settings->fields.constEnd(); ++it)
-            summary[it.key()] = it.value();
-    }
+    const QJsonObject line = m_settings.value_or(LineReport()).fields;
+    for (auto it = line.constBegin(); it != line.constEnd(); ++it)
+        summary[it.key()] = it.value();
     show(QLatin1String("SUMMARY ") +
          QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n');
 }
