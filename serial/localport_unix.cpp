@@ -1,13 +1,12 @@
-// The serial device on POSIX systems, found, locked, set up and written with the system's own
-// calls (and Linux's look at exclusive mode); who holds it, as only Linux tells, is found in
-// holders_linux.cpp.
+// The serial device on POSIX systems, with the system's own calls; who holds it, as only Linux
+// tells, is found in holders_linux.cpp.
 //
-// Qt Serial Port is not used for this on purpose. Its open puts the tty into exclusive mode
-// before the caller can look whether another program already did, and the only other way to
-// look is a second open, whose close drops DTR and RTS and so resets many boards. Its lock file
-// counts a live lock older than 30 s as stale, so the look at the lock files here is the only
-// guard for a minicom that has run for a minute; it takes no flock(), which picocom looks for;
-// and a port opened for writing only hears nothing of a hang-up between two writes.
+// Not with Qt Serial Port: its open puts the tty into exclusive mode before the caller can look
+// whether another program already did, and the only other way to look is a second open, whose
+// close drops DTR and RTS and so resets many boards. Its lock file counts a live lock older
+// than 30 s as stale, so the look at the lock files here is the only guard for a minicom that
+// has run for a minute; it takes no flock(), which picocom looks for; and a port opened for
+// writing only hears nothing of a hang-up between two writes.
 
 #include "localport.h"
 
@@ -58,8 +57,7 @@ QString inUseText(Process holder = {})
     return QStringLiteral("%1 (PID %2, %3)").arg(text).arg(holder.pid).arg(holder.name);
 }
 
-// The folders QSerialPort keeps its lock files in, in the order it tries them; the UUCP tools
-// use the first of them.
+// The folders QSerialPort keeps its lock files in, in its order; the UUCP tools use the first.
 const QStringList &lockFolders()
 {
     static const QStringList folders =
@@ -76,8 +74,7 @@ QString lockFileName(const QString &canonicalPath)
     return QStringLiteral("LCK..") + name.replace(u'/', u'_');
 }
 
-// Where this program's own lock goes: where QSerialPort would put it, so that every program
-// that looks there sees it.
+// Where this program's own lock goes: where QSerialPort would put it, for all who look there.
 QString ownLockPath(const QString &canonicalPath)
 {
     const QString name = lockFileName(canonicalPath);
@@ -124,10 +121,9 @@ bool stillRunning(const Process &owner)
 // follows, which takes over what an ended program left and meets flock() on its own descriptor.
 enum class Purpose { Look, Open };
 
-// Looks for a lock file of the device in every folder QSerialPort may use. One of a live
-// process means the device is held; one whose process has ended is removed before an open
-// (QLockFile would wait until the file is 30 s old), and never one of a live process. Returns
-// why the device can't be used, or nothing.
+// Why a lock file in a folder QSerialPort may use keeps the device from use, or nothing. One of
+// a live process means it is held; one whose process has ended is removed before an open
+// (QLockFile would wait until the file is 30 s old), and never one of a live process.
 QString lockedBy(const QString &device, Purpose purpose)
 {
     const QString name = lockFileName(device);
@@ -165,8 +161,7 @@ QString closedFolder(const QString &path)
     return {};
 }
 
-// Why the device at `path` can't be used, or nothing; `canonicalPath` is set to the
-// device itself.
+// Why the device at `path` can't be used, or nothing; `canonicalPath` becomes the device's.
 QString problemWith(const QString &path, Purpose purpose, QString &canonicalPath)
 {
     char *resolved = ::realpath(QFile::encodeName(path).constData(), nullptr);
@@ -260,10 +255,8 @@ struct LocalPort::Private
         }
         if (const QString lockPath = ownLockPath(canonicalPath); !lockPath.isEmpty()) {
             lock = std::make_unique<QLockFile>(lockPath);
-            if (!lock->tryLock(0)) {
-                lock.reset();
+            if (!lock->tryLock(0)) // a lock that failed is never removed
                 return inUseText();
-            }
         }
         exclusive = ::ioctl(fd, TIOCEXCL) == 0;
         return {};
