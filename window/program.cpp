@@ -56,8 +56,8 @@ int runProgram(int argc, char *argv[], PortLister listPorts)
     const auto port =
         parser.isSet(portOption) ? std::optional(parser.value(portOption)) : std::nullopt;
 
-    // From before the first port is held: a stop signal that comes while the window is being
-    // made waits in its pipe and closes the window as soon as the event loop runs.
+    // From before the first port is held: a stop signal while the window is being made closes it
+    // as soon as the event loop runs.
     StopSignals stopSignals;
     MainWindow form1(std::move(listPorts), port);
     QObject::connect(&stopSignals, &StopSignals::received, &form1, &QWidget::close);
