@@ -64,7 +64,6 @@ QString seconds(qsizetype bytes)
     return QString::number(double(bytes * SendInterval.count()) / 1000.0, 'f', 1);
 }
 
-// What the command line asks for.
 struct Options
 {
     QStringList ports;
@@ -140,9 +139,9 @@ std::variant<Options, int> parseArguments(const QStringList &arguments, FILE *ou
     return options;
 }
 
-// The message's text as it stands in the file at `path`, or on standard input (`stream`):
-// UTF-8, one trailing line break (from echo or an editor) not part of it. A longer input than
-// InputLimit is cut there with `truncate`, refused without.
+// The message's text in the file at `path`, or on standard input (`stream`): UTF-8, one trailing
+// line break (from echo or an editor) not part of it; past InputLimit cut or, without
+// `truncate`, refused.
 std::optional<QString> readText(const QString &source, const QString &path, FILE *stream,
                                 bool truncate, FILE *err)
 {
@@ -164,8 +163,8 @@ std::optional<QString> readText(const QString &source, const QString &path, FILE
                                .arg(InputLimit)
                                .arg(MessageCapacity));
     bytes.truncate(InputLimit);
-    // Stateless, an unfinished character at the end is an error; the end of a clipped input
-    // may cut one, and what is read there never reaches the message.
+    // Stateless, an unfinished character at the end is an error; a clipped input may end in one,
+    // which never reaches the message.
     QStringDecoder decoder(QStringDecoder::Utf8, clipped ? QStringConverter::Flag::Default
                                                          : QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
@@ -207,8 +206,7 @@ QString controlCharacterProblem(const QString &text)
     return {};
 }
 
-// Names, once each, the characters that go out as "?" because the RQ204's code page lacks
-// them.
+// Names, once each, the characters that go out as "?", as the RQ204's code page lacks them.
 void warnUnsendable(const QString &message, FILE *err)
 {
     QList<char32_t> named;
@@ -229,8 +227,8 @@ void warnUnsendable(const QString &message, FILE *err)
     }
 }
 
-// The message as it goes out, from the command line, a file or standard input; nothing, with
-// why on `err`, for one that can't be sent.
+// The message as it goes out, from the command line, a file or standard input; nothing, with why
+// on `err`, for one that can't be sent.
 std::optional<QString> readMessage(const Options &options, FILE *in, FILE *err)
 {
     std::optional<QString> text = options.message;
@@ -308,8 +306,8 @@ void printPortList(const HostPorts &ports, FILE *out, FILE *err)
         const PortDevice &port = ports.at(i);
         if (port.path.isEmpty())
             continue;
-        // Asked without opening the device, so nothing is sent and no holder is disturbed; told
-        // in the words an open would use. Where only an open could tell, nothing is told.
+        // Asked without opening the device, so that no holder is disturbed, in the words an open
+        // would use; where only an open could tell, nothing is told.
         const std::optional<DeviceCheck> check = checkDevice(port.path);
         rows.append({QString::number(i + 1), printable(port.path),
                      port.description.isEmpty() ? QStringLiteral("-") : printable(port.description),
@@ -350,8 +348,8 @@ void drawProgress(const Displays &displays, int total, FILE *err)
                    .arg(seconds(total - sent)));
 }
 
-// Tells what became of the upload: one display only what went wrong, several each what became
-// of it. Whether every display has the whole message.
+// Tells what became of the upload (of one display only what went wrong); whether every display
+// has the whole message.
 bool report(const Displays &displays, int total, FILE *err)
 {
     bool allSent = true;
