@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -126,9 +125,6 @@ VirtualRq204::VirtualRq204(Options options) : m_options(std::move(options))
 
 VirtualRq204::~VirtualRq204()
 {
-    // A stale path file would point scripts at a pts number the system may hand to someone else.
-    if (m_pathFileWritten)
-        QFile::remove(m_options.pathFile);
     // The notifiers go first: a descriptor closed under one would be polled as invalid.
     m_reader.reset();
     m_closes.reset();
@@ -201,20 +197,6 @@ bool VirtualRq204::open()
     }
     startListening();
     armDeadline();
-    return m_options.pathFile.isEmpty() || writePathFile();
-}
-
-bool VirtualRq204::writePathFile()
-{
-    // QSaveFile renames a finished file into place, so a reader never sees a half-written path.
-    QSaveFile file(m_options.pathFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QFile::encodeName(m_device) + '\n') < 0 ||
-        !file.commit()) {
-        std::fprintf(stderr, "rq204-virtual: cannot write %s: %s\n", qPrintable(m_options.pathFile),
-                     qPrintable(file.errorString()));
-        return false;
-    }
-    m_pathFileWritten = true;
     return true;
 }
 

@@ -28,7 +28,6 @@ public:
         std::chrono::milliseconds silence{400};
         std::optional<std::chrono::seconds> timeout;
         bool once = false;
-        QString pathFile;
     };
 
     explicit VirtualRq204(Options options);
@@ -37,6 +36,8 @@ public:
     // Makes the pty and starts listening; the event loop then runs until the program is done,
     // and QCoreApplication::exec() returns its exit status.
     bool open();
+    // The pty's path, for the uploader.
+    const QString &path() const { return m_device; }
     // A stop signal: what has arrived is reported, and the program ends.
     void stopOnSignal();
 
@@ -45,7 +46,6 @@ private:
 
     enum class End { Complete, Stalled, Timeout, Signal };
 
-    bool writePathFile();
     void startListening();
     // What ends the upload if nothing more comes, and when: the silence after its CR, a stall,
     // or the end of --once's wait.
@@ -67,7 +67,6 @@ private:
     int m_slave = -1;
     int m_watch = -1; // inotify on the pty's path
     QString m_device;
-    bool m_pathFileWritten = false;
     bool m_framingVisible = true;
     std::unique_ptr<QSocketNotifier> m_reader;
     std::unique_ptr<QSocketNotifier> m_closes;
