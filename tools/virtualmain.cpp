@@ -13,8 +13,7 @@
 
 int main(int argc, char **argv)
 {
-    // QtCore only: the command line, text and JSON. The pty itself stays plain POSIX so the
-    // device shares nothing with the serial stack it checks.
+    // QtCore only: the pty stays plain POSIX, sharing nothing with the serial stack it checks.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(RQ204_VERSION));
 

@@ -158,8 +158,8 @@ bool VirtualRq204::open()
     if (m_watch >= 0)
         ::inotify_add_watch(m_watch, name, IN_CLOSE);
 
-    // Linux ptys silently force 8 data bits without parity. Find out rather than assume, so
-    // that a 7E1 uploader is reported as unknown instead of passing as 8N1.
+    // Linux ptys may force 8 data bits without parity: found out, so that a 7E1 uploader is
+    // reported as unknown instead of passing as 8N1.
     termios tio{};
     if (::tcgetattr(m_slave, &tio) == 0) {
         termios framing = tio;
@@ -168,8 +168,8 @@ bool VirtualRq204::open()
         m_framingVisible = ::tcsetattr(m_slave, TCSANOW, &framing) == 0 &&
                            ::tcgetattr(m_slave, &readBack) == 0 &&
                            (readBack.c_cflag & CSIZE) == CS7 && (readBack.c_cflag & PARENB);
-        // Raw like a bare UART, but at the pty's default speed: a port the uploader never set
-        // up must show up in the settings warning rather than pass as 2400 baud.
+        // Raw like a bare UART, at the pty's default speed: a port the uploader never set up must
+        // show in the settings warning rather than pass as 2400 baud.
         ::cfmakeraw(&tio);
         ::tcsetattr(m_slave, TCSANOW, &tio);
     }
@@ -214,8 +214,8 @@ std::optional<std::pair<VirtualRq204::End, VirtualRq204::Clock::time_point>>
 VirtualRq204::nextEnd() const
 {
     std::optional<std::pair<End, Clock::time_point>> next;
-    // An uploader that dies mid-message never sends the final CR; without a limit its bytes
-    // would be glued to the front of the next upload.
+    // An uploader that dies mid-message never sends the final CR: its bytes stall, instead of
+    // being glued to the front of the next upload.
     if (!m_bytes.isEmpty())
         next = {m_pendingCr ? End::Complete : End::Stalled,
                 m_times.back() + (m_pendingCr ? 1 : 5) * m_options.silence};
@@ -227,8 +227,8 @@ VirtualRq204::nextEnd() const
 
 void VirtualRq204::armDeadline()
 {
-    // Idle, it sleeps until a byte or a signal comes. Qt's timer counts whole milliseconds, so
-    // it is set to the first one after the end falls due, never before it.
+    // Idle, it sleeps until a byte or a signal comes. Qt's timer counts whole milliseconds: it is
+    // set to the first one after the end falls due.
     const auto next = nextEnd();
     if (!next)
         return m_deadline.stop();
@@ -273,10 +273,9 @@ void VirtualRq204::dropMarkNobodyHolds()
     bool closed = false;
     for (ssize_t n; (n = ::read(m_watch, events, sizeof events)) > 0;)
         closed = true;
-    // A real port drops its exclusive mark at the last close, however its holder ended. This
-    // pty lives on with this end's own descriptor, so an uploader killed while it held the port
-    // (KILL can't be caught) would leave it marked for good; this end drops the mark once no
-    // other process it can see has the pty open.
+    // A real port drops its exclusive mark at the last close, however its holder ended. This pty
+    // lives on with this end's descriptor, so an uploader killed while it held the port would
+    // leave it marked for good: the mark goes once no other process it can see has it open.
     int marked = 0;
     struct stat pty = {};
     if (closed && ::ioctl(m_slave, TIOCGEXCL, &marked) == 0 && marked &&
@@ -289,8 +288,8 @@ bool VirtualRq204::readAvailable(Clock::time_point now)
     unsigned char buffer[256];
     const ssize_t count = ::read(m_master, buffer, sizeof buffer);
     if (count > 0) {
-        // Bytes that arrive in one read are stamped together: their gap really was below what
-        // this end can resolve.
+        // Bytes that arrive in one read are stamped together: their gap was below what this end
+        // can resolve.
         for (ssize_t i = 0; i < count; ++i)
             receive(buffer[i], now);
         return true;
@@ -306,9 +305,8 @@ bool VirtualRq204::readAvailable(Clock::time_point now)
 void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
 {
     if (m_bytes.isEmpty()) {
-        // The uploader has configured the port by the time it sends; after it closes the port
-        // its serial library may restore the old settings, so look now and not later. On Linux
-        // the master reports the slave's termios, i.e. what the uploader set.
+        // The uploader has set the port up by the time it sends, and may restore the old settings
+        // after; on Linux the master reports the slave's termios, what the uploader set.
         termios tio{};
         m_settings = LineReport();
         if (::tcgetattr(m_master, &tio) == 0)

@@ -15,9 +15,8 @@
 #include <utility>
 #include <vector>
 
-// A stand-in for the RQ204 LCD: a pseudo-terminal whose slave side the uploader opens like a
-// serial port, while this end decodes and times what arrives on the master side, on Qt's event
-// loop: a notifier for the bytes, one for the pty's closes and one timer for what falls due.
+// A stand-in for the RQ204 LCD: a pseudo-terminal whose slave the uploader opens like a serial
+// port, while this end decodes and times what arrives on the master, on Qt's event loop.
 class VirtualRq204 : public QObject
 {
     Q_OBJECT
@@ -33,8 +32,7 @@ public:
     explicit VirtualRq204(Options options);
     ~VirtualRq204() override;
 
-    // Makes the pty and starts listening; the event loop then runs until the program is done,
-    // and QCoreApplication::exec() returns its exit status.
+    // Makes the pty and starts listening; QCoreApplication::exec() then returns the exit status.
     bool open();
     // The pty's path, for the uploader.
     const QString &path() const { return m_device; }
