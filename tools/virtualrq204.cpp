@@ -66,9 +66,7 @@ QString displayOf(unsigned char byte)
 
 struct GapStats
 {
-    long long min = 0;
-    long long median = 0;
-    long long max = 0;
+    long long min = 0, median = 0, max = 0;
 };
 
 std::optional<GapStats> gapStats(std::vector<long long> gapsUs)
@@ -128,12 +126,10 @@ VirtualRq204::~VirtualRq204()
     // The notifiers go first: a descriptor closed under one would be polled as invalid.
     m_reader.reset();
     m_closes.reset();
-    if (m_watch >= 0)
-        ::close(m_watch);
-    if (m_slave >= 0)
-        ::close(m_slave);
-    if (m_master >= 0)
-        ::close(m_master);
+    for (const int fd : {m_watch, m_slave, m_master}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 bool VirtualRq204::open()
