@@ -3,9 +3,9 @@
 #include "messagetext.h"
 #include "portnumber.h"
 #include "portselection.h"
-#include "stopsignals.h"
 #include "remoteport.h"
 #include "serialerror.h"
+#include "stopsignals.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -59,9 +59,8 @@ int upload(const Displays &displays, const QString &message, StopSignals &stopSi
         QObject::connect(&display.sender, &PacedSender::progressed, &loop, [&](int sent) {
             display.sent = sent;
             progressed();
-            // The port stays open for the last byte's interval too: a close at once could cut
-            // it off in the adapter, and the device needs that interval before the message
-            // shows.
+            // The port stays open for the last byte's interval too: a close at once could cut it
+            // off in the adapter, and the device needs that interval before the message shows.
             if (sent == total)
                 QTimer::singleShot(SendInterval, &loop, finish);
         });

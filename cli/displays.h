@@ -22,8 +22,8 @@ struct Display
 };
 using Displays = std::vector<std::unique_ptr<Display>>;
 
-// A display for every port named, or the default port where none is, each opened; one that
-// does not open has failed already. `total` is the upload's length in characters.
+// A display for every port named, or the default port where none is, each opened (or failed).
+// `total` is the upload's length in characters.
 Displays openDisplays(const QStringList &ports, const PortLister &listPorts, int total);
 
 // Sends `message` to every display that opened, each at its own pace, until each has it all or

@@ -1,5 +1,5 @@
-#include "stopsignals.h"
 #include "sendcommand.h"
+#include "stopsignals.h"
 
 #include <QCoreApplication>
 

@@ -64,7 +64,6 @@ QString seconds(qsizetype bytes)
     return QString::number(double(bytes * SendInterval.count()) / 1000.0, 'f', 1);
 }
 
-// What the command line asks for.
 struct Options
 {
     QStringList ports;
@@ -87,51 +86,41 @@ std::variant<Options, int> parseArguments(const QStringList &arguments, FILE *ou
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addOptions({
-        {{QStringLiteral("p"), QStringLiteral("port")},
-         QStringLiteral("The serial port: a port number as --list-ports shows it, a device path, "
-                        "rfc2217://HOST:PORT or socket://HOST:PORT. Given more than once, the "
-                        "message goes to every port at once. Without it, port 1, or port 2 if "
-                        "port 1 does not open."),
-         QStringLiteral("PORT")},
-        {{QStringLiteral("f"), QStringLiteral("file")},
-         QStringLiteral("Read the message from PATH (UTF-8)."),
-         QStringLiteral("PATH")},
-        {QStringLiteral("truncate"),
-         QStringLiteral("Send the first 124 characters of a longer message instead of refusing "
-                        "it.")},
-        {{QStringLiteral("q"), QStringLiteral("quiet")},
-         QStringLiteral("No progress bar and no notes; warnings and errors still print.")},
-        {{QStringLiteral("l"), QStringLiteral("list-ports")},
-         QStringLiteral("List the host's numbered serial ports and whether each can be opened "
-                        "now.")},
-        {{QStringLiteral("n"), QStringLiteral("dry-run")},
-         QStringLiteral("Print the bytes that would be sent and how long the upload takes; open "
-                        "no port.")},
+        {{"p", "port"},
+         "The serial port: a port number as --list-ports shows it, a device path, "
+         "rfc2217://HOST:PORT or socket://HOST:PORT. Given more than once, the message goes to "
+         "every port at once. Without it, port 1, or port 2 if port 1 does not open.",
+         "PORT"},
+        {{"f", "file"}, "Read the message from PATH (UTF-8).", "PATH"},
+        {"truncate", "Send the first 124 characters of a longer message instead of refusing it."},
+        {{"q", "quiet"}, "No progress bar and no notes; warnings and errors still print."},
+        {{"l", "list-ports"},
+         "List the host's numbered serial ports and whether each can be opened now."},
+        {{"n", "dry-run"},
+         "Print the bytes that would be sent and how long the upload takes; open no port."},
     });
     parser.addPositionalArgument(
-        QStringLiteral("message"),
-        QStringLiteral("The message; \"-\" or none reads it from standard input."),
-        QStringLiteral("[MESSAGE]"));
+        "message", "The message; \"-\" or none reads it from standard input.", "[MESSAGE]");
 
     if (!parser.parse(arguments))
         return usageError(err, parser.errorText());
-    const bool help = parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"));
+    const bool help = parser.isSet(helpOption) || parser.isSet("help-all");
     if (help || parser.isSet(versionOption)) {
         print(out, help ? parser.helpText()
                         : QStringLiteral("rq204-send %1\n").arg(QStringLiteral(RQ204_VERSION)));
         return Sent;
     }
     const QStringList positional = parser.positionalArguments();
-    const bool fileGiven = parser.isSet(QStringLiteral("file"));
+    const bool fileGiven = parser.isSet("file");
     Options options;
-    options.ports = parser.values(QStringLiteral("port"));
+    options.ports = parser.values("port");
     if (!positional.isEmpty() && positional.constFirst() != u"-")
         options.message = positional.constFirst();
-    options.file = parser.value(QStringLiteral("file"));
-    options.truncate = parser.isSet(QStringLiteral("truncate"));
-    options.quiet = parser.isSet(QStringLiteral("quiet"));
-    options.listPorts = parser.isSet(QStringLiteral("list-ports"));
-    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
+    options.file = parser.value("file");
+    options.truncate = parser.isSet("truncate");
+    options.quiet = parser.isSet("quiet");
+    options.listPorts = parser.isSet("list-ports");
+    options.dryRun = parser.isSet("dry-run");
 
     QString problem;
     if (positional.size() > 1)
@@ -150,9 +139,9 @@ std::variant<Options, int> parseArguments(const QStringList &arguments, FILE *ou
     return options;
 }
 
-// The message's text as it stands in the file at `path`, or on standard input (`stream`):
-// UTF-8, one trailing line break (from echo or an editor) not part of it. A longer input than
-// InputLimit is cut there with `truncate`, refused without.
+// The message's text in the file at `path`, or on standard input (`stream`): UTF-8, one trailing
+// line break (from echo or an editor) not part of it; past InputLimit cut or, without
+// `truncate`, refused.
 std::optional<QString> readText(const QString &source, const QString &path, FILE *stream,
                                 bool truncate, FILE *err)
 {
@@ -174,8 +163,8 @@ std::optional<QString> readText(const QString &source, const QString &path, FILE
                                .arg(InputLimit)
                                .arg(MessageCapacity));
     bytes.truncate(InputLimit);
-    // Stateless, an unfinished character at the end is an error; the end of a clipped input
-    // may cut one, and what is read there never reaches the message.
+    // Stateless, an unfinished character at the end is an error; a clipped input may end in one,
+    // which never reaches the message.
     QStringDecoder decoder(QStringDecoder::Utf8, clipped ? QStringConverter::Flag::Default
                                                          : QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
@@ -217,8 +206,7 @@ QString controlCharacterProblem(const QString &text)
     return {};
 }
 
-// Names, once each, the characters that go out as "?" because the RQ204's code page lacks
-// them.
+// Names, once each, the characters that go out as "?", as the RQ204's code page lacks them.
 void warnUnsendable(const QString &message, FILE *err)
 {
     QList<char32_t> named;
@@ -239,8 +227,8 @@ void warnUnsendable(const QString &message, FILE *err)
     }
 }
 
-// The message as it goes out, from the command line, a file or standard input; nothing, with
-// why on `err`, for one that can't be sent.
+// The message as it goes out, from the command line, a file or standard input; nothing, with why
+// on `err`, for one that can't be sent.
 std::optional<QString> readMessage(const Options &options, FILE *in, FILE *err)
 {
     std::optional<QString> text = options.message;
@@ -318,15 +306,15 @@ void printPortList(const HostPorts &ports, FILE *out, FILE *err)
         const PortDevice &port = ports.at(i);
         if (port.path.isEmpty())
             continue;
-        // Asked without opening the device, so nothing is sent and no holder is disturbed; told
-        // in the words an open would use. Where only an open could tell, nothing is told.
+        // Asked without opening the device, so that no holder is disturbed, in the words an open
+        // would use; where only an open could tell, nothing is told.
         const std::optional<DeviceCheck> check = checkDevice(port.path);
         rows.append({QString::number(i + 1), printable(port.path),
                      port.description.isEmpty() ? QStringLiteral("-") : printable(port.description),
-                     !check                        ? QString()
-                     : check->problem.isEmpty() ? QStringLiteral("can be opened")
-                                                : QStringLiteral("cannot be opened: ") +
-                                                      printable(check->problem)});
+                     !check ? QString()
+                     : check->problem.isEmpty()
+                         ? QStringLiteral("can be opened")
+                         : QStringLiteral("cannot be opened: ") + printable(check->problem)});
         for (int column = 0; column < 3; ++column)
             widths[column] = std::max(widths[column], rows.last().at(column).size());
     }
@@ -334,10 +322,9 @@ void printPortList(const HostPorts &ports, FILE *out, FILE *err)
     for (const QStringList &row : rows) {
         text += QStringLiteral("%1  %2  %3\n")
                     .arg(row.at(0).rightJustified(widths[0]), row.at(1).leftJustified(widths[1]),
-                         row.at(3).isEmpty()
-                             ? row.at(2)
-                             : row.at(2).leftJustified(widths[2]) + QStringLiteral("  ") +
-                                   row.at(3));
+                         row.at(3).isEmpty() ? row.at(2)
+                                             : row.at(2).leftJustified(widths[2]) +
+                                                   QStringLiteral("  ") + row.at(3));
     }
     if (rows.isEmpty())
         say(err, QStringLiteral("no serial port was found"));
@@ -361,8 +348,8 @@ void drawProgress(const Displays &displays, int total, FILE *err)
                    .arg(seconds(total - sent)));
 }
 
-// Tells what became of the upload: one display only what went wrong, several each what became
-// of it. Whether every display has the whole message.
+// Tells what became of the upload (of one display only what went wrong); whether every display
+// has the whole message.
 bool report(const Displays &displays, int total, FILE *err)
 {
     bool allSent = true;

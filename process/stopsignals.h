@@ -5,15 +5,14 @@
 
 class QSocketNotifier;
 
-// What both programs need of the process they run in (its header is not process.h, which is the
-// name of a Windows system header); the system's side is in stopsignals_unix.cpp and
-// stopsignals_win.cpp.
+// What both programs need of the process they run in (not process.h, a Windows system header);
+// the system's side is in stopsignals_unix.cpp and stopsignals_win.cpp.
 
 // Turns the signals that ask a program to stop (SIGINT, SIGTERM, SIGHUP, SIGQUIT from Ctrl-\ and
-// SIGPIPE from a reader that went away) into a Qt signal on the event loop, so that the program
-// ends in order (upload cut, port closed, its locks released) instead of dying between two
-// bytes. Made before the first port is opened, one instance at a time; the actions it replaced
-// come back when it goes. Where the platform has no such signals it never fires.
+// SIGPIPE from a reader that went away; a console's events on Windows) into a Qt signal on the
+// event loop, so that the program ends in order (upload cut, port closed, its locks released)
+// instead of dying between two bytes. Made before the first port is opened, one at a time; the
+// actions it replaced come back when it goes.
 class StopSignals : public QObject
 {
     Q_OBJECT

@@ -109,9 +109,8 @@ std::optional<Process> terminalSession(dev_t device)
     std::optional<Process> found;
     for (const qint64 pid : otherProcesses()) {
         // Every process is looked at on every open: one read each, of the line's start only.
-        // "1234 (bash) S 1200 1234 1234 34816 …": after the name, which may hold anything (up
-        // to 64 bytes), come the state, the parent, the process group, the session and the
-        // terminal; only numbers follow.
+        // "1234 (bash) S 1200 1234 1234 34816 …": after the name, which may hold anything (up to
+        // 64 bytes), the state, the parent, the process group, the session and the terminal.
         char text[512] = {};
         const QByteArray path = "/proc/" + QByteArray::number(pid) + "/stat";
         const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);

@@ -33,10 +33,9 @@ namespace Serial {
 // and the kernel's console are left out, so a laptop with one USB adapter has it as port 1.
 QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNames);
 
-// Windows names its ports itself: port N is COMN. Orders the COM ports the system lists (path
-// "COM3", description what the system calls the device behind it) by their numbers, with an
-// empty entry for each number the system has no port for; names that are no COM port are left
-// out.
+// Windows numbers its ports itself, port N being COMN: the COM ports the system lists ("COM3",
+// with what the system calls the device behind it) by number, with an empty entry for each
+// number without a port; other names are left out.
 HostPorts numberComPorts(const HostPorts &listed);
 
 // The host's serial ports as they are now, numbered as above, found without opening any

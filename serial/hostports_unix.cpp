@@ -1,7 +1,6 @@
 // The host's serial ports on Linux, read from sysfs alone. QSerialPortInfo would open every 8250
-// UART for reading and writing to ask whether a chip is behind it; on a real UART that open
-// raises DTR and RTS and its close drops them, which resets boards. The kernel tells the same in
-// the port's "type" file.
+// UART to ask whether a chip is behind it, raising DTR and RTS and dropping them, which resets
+// boards; the kernel tells the same in the port's "type" file.
 
 #include "hostports.h"
 
@@ -20,7 +19,7 @@ QString readLine(const QString &path)
 }
 
 // What the adapter behind a tty calls itself ("FT232R USB UART"): the product name of the USB
-// device it hangs from, found by walking up the device tree.
+// device it hangs from, up the device tree.
 QString productName(const QString &device, const QString &devices)
 {
     for (QString folder = device; folder.startsWith(devices + u'/');

@@ -12,10 +12,9 @@ class LocalPort : public Device
     Q_OBJECT
 
 public:
-    // Opens the device at `path`, unless it is not a serial device or another program holds it
-    // (a lock file, flock(), exclusive mode, or a terminal session running on it). Returns
-    // nothing and puts why into `problem`, as the words after "could not be opened: ". `label`
-    // names the port in what `lost` says.
+    // Opens the device at `path` unless it is no serial device or another program holds it (a
+    // lock file, flock(), exclusive mode, a terminal session on it); else nothing, with why in
+    // `problem` (the words after "could not be opened: "). `label` names the port in `lost`.
     static std::unique_ptr<LocalPort> open(const QString &path, const QString &label,
                                            const LineSettings &line, QString &problem);
     // Gives the line back as it was found and releases every lock.
@@ -37,17 +36,13 @@ struct DeviceCheck
 {
     QString canonicalPath; // the device itself, symlinks resolved; the path as given if unknown
     QString problem;       // why it can't be used, the words after "could not be opened: "
-    qint64 holderPid = 0;  // the other program that holds it, where known
-    QString holderName;    // that program's name, where known
 };
 
-// Looks whether the device at `path` could be used as a serial port, without opening it: the
-// device itself, a lock file of a live program, flock() and a terminal session on it. Exclusive
-// mode shows only to an open. Windows tells only an open, which raises a real port's DTR and
-// RTS: there nothing is looked at.
+// Whether the device at `path` could be used as a serial port, without opening it: the device,
+// a live program's lock file, flock() and a terminal session on it (exclusive mode shows only to
+// an open). Windows tells only an open, which raises DTR and RTS: there nothing is looked at.
 std::optional<DeviceCheck> checkDevice(const QString &path);
 
-// One sentence for an errno that opening a device met, saying what to do. `closedFolder` is
-// the folder on the way that the user may not enter, when EACCES came from there and not from
-// the device itself.
+// One sentence for an errno that opening a device met, saying what to do. `closedFolder` is the
+// folder on the way that the user may not enter, where EACCES came from there.
 QString openErrorText(int error, const QString &closedFolder = QString());

@@ -1,13 +1,12 @@
-// The serial device on POSIX systems, found, locked, set up and written with the system's own
-// calls (and Linux's look at exclusive mode); who holds it, as only Linux tells, is found in
-// holders_linux.cpp.
+// The serial device on POSIX systems, with the system's own calls; who holds it, as only Linux
+// tells, is found in holders_linux.cpp.
 //
-// Qt Serial Port is not used for this on purpose. Its open puts the tty into exclusive mode
-// before the caller can look whether another program already did, and the only other way to
-// look is a second open, whose close drops DTR and RTS and so resets many boards. Its lock file
-// counts a live lock older than 30 s as stale, so the look at the lock files here is the only
-// guard for a minicom that has run for a minute; it takes no flock(), which picocom looks for;
-// and a port opened for writing only hears nothing of a hang-up between two writes.
+// Not with Qt Serial Port: its open puts the tty into exclusive mode before the caller can look
+// whether another program already did, and the only other way to look is a second open, whose
+// close drops DTR and RTS and so resets many boards. Its lock file counts a live lock older
+// than 30 s as stale, so the look at the lock files here is the only guard for a minicom that
+// has run for a minute; it takes no flock(), which picocom looks for; and a port opened for
+// writing only hears nothing of a hang-up between two writes.
 
 #include "localport.h"
 
@@ -39,47 +38,26 @@ const QString NameTheDevice = QStringLiteral("name the device itself, such as /d
 
 using Holders::Process;
 
-QString inUseText(const Process &holder = {})
-{
-    const QString text = QStringLiteral("it is in use by another program");
-    if (holder.pid <= 0)
-        return text;
-    if (holder.name.isEmpty())
-        return QStringLiteral("%1 (PID %2)").arg(text).arg(holder.pid);
-    return QStringLiteral("%1 (PID %2, %3)").arg(text).arg(holder.pid).arg(holder.name);
-}
-
 bool processRunning(qint64 pid)
 {
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
-// The one way a check is filled in: why the device can't be used, and the other program behind
-// that where there is one to name.
-DeviceCheck refused(DeviceCheck check, const QString &problem, const Process &holder = {})
+// The device is held by `holder`, where known. A hold from elsewhere in this process is just
+// as real, but there is no other program to name.
+QString inUseText(Process holder = {})
 {
-    check.problem = problem;
-    check.holderPid = holder.pid;
-    check.holderName = holder.name;
-    return check;
+    const QString text = QStringLiteral("it is in use by another program");
+    if (holder.pid <= 0 || holder.pid == ::getpid() || !processRunning(holder.pid))
+        return text;
+    if (const QString running = Holders::processName(holder.pid); !running.isEmpty())
+        holder.name = running;
+    if (holder.name.isEmpty())
+        return QStringLiteral("%1 (PID %2)").arg(text).arg(holder.pid);
+    return QStringLiteral("%1 (PID %2, %3)").arg(text).arg(holder.pid).arg(holder.name);
 }
 
-// The device is held by `holder`. A hold from elsewhere in this process is just as real, but
-// there is no other program to name.
-DeviceCheck heldBy(const DeviceCheck &check, Process holder)
-{
-    if (holder.pid == ::getpid() || (holder.pid > 0 && !processRunning(holder.pid)))
-        holder = {};
-    if (holder.pid > 0) {
-        const QString running = Holders::processName(holder.pid);
-        if (!running.isEmpty())
-            holder.name = running;
-    }
-    return refused(check, inUseText(holder), holder);
-}
-
-// The folders QSerialPort keeps its lock files in, in the order it tries them; the UUCP tools
-// use the first of them.
+// The folders QSerialPort keeps its lock files in, in its order; the UUCP tools use the first.
 const QStringList &lockFolders()
 {
     static const QStringList folders =
@@ -96,8 +74,7 @@ QString lockFileName(const QString &canonicalPath)
     return QStringLiteral("LCK..") + name.replace(u'/', u'_');
 }
 
-// Where this program's own lock goes: where QSerialPort would put it, so that every program
-// that looks there sees it.
+// Where this program's own lock goes: where QSerialPort would put it, for all who look there.
 QString ownLockPath(const QString &canonicalPath)
 {
     const QString name = lockFileName(canonicalPath);
@@ -144,33 +121,31 @@ bool stillRunning(const Process &owner)
 // follows, which takes over what an ended program left and meets flock() on its own descriptor.
 enum class Purpose { Look, Open };
 
-// Looks for a lock file of the device in every folder QSerialPort may use. One of a live
-// process means the device is held; one whose process has ended is removed before an open
+// Why a lock file in a folder QSerialPort may use keeps the device from use, or nothing. One of
+// a live process means it is held; one whose process has ended is removed before an open
 // (QLockFile would wait until the file is 30 s old), and never one of a live process.
-std::optional<DeviceCheck> lockedBy(const DeviceCheck &check, Purpose purpose)
+QString lockedBy(const QString &device, Purpose purpose)
 {
-    const QString name = lockFileName(check.canonicalPath);
+    const QString name = lockFileName(device);
     for (const QString &folder : lockFolders()) {
         const QString file = folder + u'/' + name;
         if (!QFile::exists(file))
             continue;
         const std::optional<Process> owner = lockOwner(file);
         if (!owner)
-            return refused(check, QStringLiteral("it is locked by %1, which does not say by whom; "
-                                                 "delete that file if no program uses the port")
-                                      .arg(file));
+            return QStringLiteral("it is locked by %1, which does not say by whom; delete that "
+                                  "file if no program uses the port")
+                .arg(file);
         if (stillRunning(*owner))
-            return heldBy(check, *owner);
+            return inUseText(*owner);
         if (purpose == Purpose::Open && !QFile::remove(file) && QFile::exists(file))
-            return refused(
-                check,
-                QStringLiteral("it is locked by %1, left by a program that has ended (PID %2), "
-                               "and this user may not delete that file; ask whoever looks after "
-                               "this computer to delete it")
-                    .arg(file)
-                    .arg(owner->pid));
+            return QStringLiteral("it is locked by %1, left by a program that has ended (PID %2), "
+                                  "and this user may not delete that file; ask whoever looks "
+                                  "after this computer to delete it")
+                .arg(file)
+                .arg(owner->pid);
     }
-    return std::nullopt;
+    return {};
 }
 
 // The first folder on `path` that this user may not enter; empty if there is none.
@@ -186,46 +161,42 @@ QString closedFolder(const QString &path)
     return {};
 }
 
-DeviceCheck checkDevice(const QString &path, Purpose purpose)
+// Why the device at `path` can't be used, or nothing; `canonicalPath` becomes the device's.
+QString problemWith(const QString &path, Purpose purpose, QString &canonicalPath)
 {
-    DeviceCheck check;
-    check.canonicalPath = path;
     char *resolved = ::realpath(QFile::encodeName(path).constData(), nullptr);
     if (!resolved) {
         const int error = errno;
-        return refused(check,
-                       openErrorText(error, error == EACCES ? closedFolder(path) : QString()));
+        return openErrorText(error, error == EACCES ? closedFolder(path) : QString());
     }
     const QByteArray device(resolved);
     std::free(resolved);
-    check.canonicalPath = QFile::decodeName(device);
+    canonicalPath = QFile::decodeName(device);
 
     struct stat node = {};
     if (::stat(device.constData(), &node) != 0)
-        return refused(check, openErrorText(errno));
+        return openErrorText(errno);
     if (S_ISDIR(node.st_mode))
-        return refused(check, openErrorText(EISDIR));
+        return openErrorText(EISDIR);
     if (!S_ISCHR(node.st_mode) || !Holders::serialTerminal(node.st_rdev))
-        return refused(check, openErrorText(ENOTTY));
+        return openErrorText(ENOTTY);
     // Neither this program nor QSerialPort could make its lock file.
-    if (QFile::encodeName(lockFileName(check.canonicalPath)).size() > NAME_MAX)
-        return refused(check, openErrorText(ENAMETOOLONG));
-    if (const std::optional<DeviceCheck> locked = lockedBy(check, purpose))
-        return *locked;
+    if (QFile::encodeName(lockFileName(canonicalPath)).size() > NAME_MAX)
+        return openErrorText(ENAMETOOLONG);
+    if (const QString locked = lockedBy(canonicalPath, purpose); !locked.isEmpty())
+        return locked;
     // An open meets another holder's flock() on its own descriptor, and is closed again before
     // it has written or set anything; the kernel's table of locks is slow to read the first time
     // (4 to 14 ms here), so it is read only to name a holder, or where nothing is opened.
     if (purpose == Purpose::Look) {
         if (const std::optional<Process> holder = Holders::flockHolder(node.st_dev, node.st_ino))
-            return heldBy(check, *holder);
+            return inUseText(*holder);
     }
     if (const std::optional<Process> session = Holders::terminalSession(node.st_rdev))
-        return refused(check,
-                       QStringLiteral("it is the terminal of PID %1 (%2)")
-                           .arg(session->pid)
-                           .arg(session->name),
-                       *session);
-    return check;
+        return QStringLiteral("it is the terminal of PID %1 (%2)")
+            .arg(session->pid)
+            .arg(session->name);
+    return {};
 }
 
 } // namespace
@@ -244,10 +215,10 @@ struct LocalPort::Private
     // Opens the device once, unless another program holds it, and marks it as this program's
     // for every kind of program that looks: flock(), the lock file, exclusive mode. Returns why
     // it can't, the words after "could not be opened: ".
-    QString take(const DeviceCheck &check)
+    QString take(const QString &canonicalPath)
     {
         // The one open of the device: on a UART it raises DTR and RTS, and every close drops them.
-        const QByteArray device = QFile::encodeName(check.canonicalPath);
+        const QByteArray device = QFile::encodeName(canonicalPath);
         do {
             fd = ::open(device.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
@@ -262,7 +233,7 @@ struct LocalPort::Private
         int marked = 0;
         if (fd < 0 || (::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked)) {
             if (const std::optional<Process> holder = Holders::otherOpener(node.st_rdev))
-                return heldBy(check, *holder).problem;
+                return inUseText(*holder);
             // Anyone else sees only their own processes. A real port drops the mark at its last
             // close; a pseudo-terminal whose other end lives on keeps the mark of a program
             // killed while it held it.
@@ -280,15 +251,12 @@ struct LocalPort::Private
                 return QStringLiteral("it could not be locked against other programs; the "
                                       "system reports \"%1\"")
                     .arg(qt_error_string(errno));
-            const auto holder = Holders::flockHolder(node.st_dev, node.st_ino);
-            return heldBy(check, holder.value_or(Process{})).problem;
+            return inUseText(Holders::flockHolder(node.st_dev, node.st_ino).value_or(Process{}));
         }
-        if (const QString lockPath = ownLockPath(check.canonicalPath); !lockPath.isEmpty()) {
+        if (const QString lockPath = ownLockPath(canonicalPath); !lockPath.isEmpty()) {
             lock = std::make_unique<QLockFile>(lockPath);
-            if (!lock->tryLock(0)) {
-                lock.reset();
+            if (!lock->tryLock(0)) // a lock that failed is never removed
                 return inUseText();
-            }
         }
         exclusive = ::ioctl(fd, TIOCEXCL) == 0;
         return {};
@@ -326,15 +294,15 @@ struct LocalPort::Private
 std::unique_ptr<LocalPort> LocalPort::open(const QString &path, const QString &label,
                                            const LineSettings &line, QString &problem)
 {
-    const DeviceCheck check = checkDevice(path, Purpose::Open);
-    problem = check.problem;
+    QString device = path;
+    problem = problemWith(path, Purpose::Open, device);
     const std::optional<speed_t> speed = termiosSpeed(line.baud);
     if (problem.isEmpty() && !speed)
         problem = QStringLiteral("this system has no line speed of %1 baud").arg(line.baud);
     auto d = std::make_unique<Private>();
     d->label = label;
     if (problem.isEmpty())
-        problem = d->take(check);
+        problem = d->take(device);
     if (problem.isEmpty())
         problem = d->setUp(line, *speed);
     if (!problem.isEmpty())
@@ -370,20 +338,13 @@ void LocalPort::write(char byte)
     if (written == 1)
         return;
     const int error = written < 0 ? errno : EIO;
-    switch (error) {
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-    case EPIPE:
+    if (error == EIO || error == ENXIO || error == ENODEV || error == EPIPE)
         lose(QStringLiteral("was disconnected"));
-        break;
-    case EAGAIN:
+    else if (error == EAGAIN)
         lose(QStringLiteral("stopped taking bytes"));
-        break;
-    default:
+    else
         lose(QStringLiteral("stopped working (the system reports \"%1\")")
                  .arg(qt_error_string(error)));
-    }
 }
 
 void LocalPort::lose(const QString &what)
@@ -395,7 +356,9 @@ void LocalPort::lose(const QString &what)
 
 std::optional<DeviceCheck> checkDevice(const QString &path)
 {
-    return checkDevice(path, Purpose::Look);
+    DeviceCheck check{path, {}};
+    check.problem = problemWith(path, Purpose::Look, check.canonicalPath);
+    return check;
 }
 
 QString openErrorText(int error, const QString &closedFolder)

@@ -12,8 +12,7 @@ namespace Serial {
 void selectPort(SerialControl &comm, const QString &selectorText, const HostPorts &ports)
 {
     // A connection still being made is given up too: the newer text wins.
-    if (comm.portOpen() || comm.portOpening())
-        comm.setPortOpen(false);
+    comm.setPortOpen(false);
 
     if (namesDevicePath(selectorText) || RemotePort::names(selectorText)) {
         comm.setDevicePath(selectorText.trimmed());
@@ -21,8 +20,8 @@ void selectPort(SerialControl &comm, const QString &selectorText, const HostPort
         const qint16 number = readPortNumber(selectorText);
         comm.setCommPort(number, portAt(ports, number).value_or(PortDevice{}));
     }
-    // Handshaking, buffer sizes and notification thresholds have no counterpart: the port is
-    // write-only, always runs without flow control, and nothing waits for a notification.
+    // Nothing else to set: the port is write-only, always without flow control, and nothing
+    // waits for a notification.
     comm.setSettings(DeviceLine);
     comm.setPortOpen(true);
 }

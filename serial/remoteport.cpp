@@ -80,8 +80,7 @@ RemotePort::RemotePort(const Address &address, const LineSettings &line, QObject
 
 RemotePort::~RemotePort()
 {
-    // Every byte was flushed as it was written; what the system still holds goes out before
-    // the connection ends.
+    // Every byte was flushed as it was written: what the system holds goes out before the end.
     m_socket.disconnect(this);
     m_socket.abort();
 }
@@ -101,8 +100,8 @@ void RemotePort::readServer()
     const QByteArray received = m_socket.readAll();
     QByteArray data = m_address.telnet ? QByteArray() : received;
     const QByteArray answer = m_address.telnet ? m_reader.read(received, data) : QByteArray();
-    // What the device or the server says is not for this program, but the server's first words
-    // may say why it is about to close.
+    // What the device or the server says is not for this program; the server's first words may
+    // say why it is about to close.
     m_serverSaid += data.left(256 - m_serverSaid.size());
     // A server at fault is left at once: nothing more it sent is read, nothing answered.
     if (m_reader.state() == TelnetReader::State::Failed)

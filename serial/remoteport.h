@@ -8,11 +8,10 @@
 #include <QTimer>
 #include <optional>
 
-// A display's serial line on the network, behind a device server or ser2net, named the way
-// pyserial made common: "rfc2217://HOST:PORT" sets the remote line up over telnet's
-// COM-PORT-OPTION (RFC 2217); "socket://HOST:PORT" is raw TCP to a line already set up. The
-// connection is made without blocking; the port is ready once it stands and, for RFC 2217, the
-// server has taken every line setting.
+// A display's serial line behind a device server or ser2net, named as pyserial made common:
+// "rfc2217://HOST:PORT" sets the remote line up over telnet's COM-PORT-OPTION (RFC 2217);
+// "socket://HOST:PORT" is raw TCP to a line already set up. It connects without blocking and is
+// ready once connected and, for RFC 2217, once the server has taken every line setting.
 class RemotePort : public Device
 {
     Q_OBJECT
@@ -28,8 +27,8 @@ public:
 
     // Whether `text` names a port on the network at all, complete or not.
     static bool names(const QString &text);
-    // The address a complete "rfc2217://HOST:PORT" or "socket://HOST:PORT" names; nothing for
-    // anything else, with why in `problem`.
+    // The address a whole "rfc2217://HOST:PORT" or "socket://HOST:PORT" names; else nothing,
+    // with why in `problem`.
     static std::optional<Address> parse(const QString &text, QString &problem);
 
     // The longest wait for a connection and the server's answers, in seconds.

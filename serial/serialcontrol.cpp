@@ -77,8 +77,8 @@ void SerialControl::setPortOpen(bool open)
     }
     connect(device.get(), &Device::ready, this, &SerialControl::portOpened);
     connect(device.get(), &Device::lost, this, [this](const QString &reason) {
-        // The device has closed itself and is inside its own signal: it goes when the event
-        // loop next runs, or with this control.
+        // The device has closed itself and is inside its own signal: it goes when the event loop
+        // next runs, or with this control.
         m_device.release()->deleteLater();
         emit portLost(reason);
     });

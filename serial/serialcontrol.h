@@ -7,10 +7,9 @@
 #include <memory>
 
 // The program's one serial control, `comm`: pointed at a port, given its line settings and
-// opened, it hands bytes to one open device, a port of this host or one on the network. An open
-// that fails throws SerialError with a text for the user. A port on the network opens in the
-// background; a connection that fails, like a device lost later, closes the port and says why
-// in `portLost`, once.
+// opened, it hands bytes to one device, a port of this host or one on the network. An open that
+// fails throws SerialError; a port on the network opens in the background, and one that fails
+// to, like a device lost later, closes the port and says why in `portLost`, once.
 class SerialControl : public QObject
 {
     Q_OBJECT
@@ -19,8 +18,8 @@ public:
     explicit SerialControl(QObject *parent = nullptr);
     ~SerialControl() override;
 
-    // CommPort: port `number`, which stands for `device` on this host (no path where the host
-    // has no such port). The port selection decides which device that is.
+    // CommPort: port `number`, which the port selection found to be `device` on this host (no
+    // path where the host has no such port).
     qint16 commPort() const { return m_commPort; }
     void setCommPort(qint16 number, const PortDevice &device = {});
     // Points the control at a device named by its path, or at a port on the network
@@ -36,7 +35,7 @@ public:
     QString settings() const { return m_settings; }
     void setSettings(const QString &settings);
 
-    // Output: hands one byte of the upload stream to the open port.
+    // Output: hands one byte to the open port.
     void setOutput(char byte);
 
     // "port 1 (/dev/ttyUSB0)", "port 3", or the device path that was named.

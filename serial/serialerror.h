@@ -3,8 +3,8 @@
 #include <QString>
 #include <stdexcept>
 
-// Raised by the serial control access that failed; its text is written for the user
-// ("port 3 could not be opened: no such port") and can be shown as it stands.
+// Raised by the serial control access that failed; its text is for the user as it stands
+// ("port 3 could not be opened: no such port").
 class SerialError : public std::runtime_error
 {
 public:
@@ -14,8 +14,8 @@ public:
 
 namespace Serial {
 
-// What the user typed, as a message quotes it: a pasted page would otherwise make a box as wide
-// as the screen, so a long text keeps its start and its end with an ellipsis between.
+// What the user typed, as a message quotes it: a long text (a pasted page would make a box as
+// wide as the screen) keeps its start and its end with an ellipsis between.
 inline QString shortened(const QString &text)
 {
     constexpr qsizetype Most = 60;

@@ -110,9 +110,8 @@ void TelnetReader::command(unsigned char verb, unsigned char option, QByteArray 
             }
         }
     } else if (verb == Do || verb == Will) {
-        // Every other option the server asks for or offers is declined, but binary and
-        // suppressed go-aheads; each is answered once, and never an answer to this program's
-        // own question.
+        // Every other option the server asks for or offers is declined, but binary and suppressed
+        // go-aheads; each is answered once, and never an answer to this program's own question.
         const bool wanted = option == Binary || option == SuppressGoAhead;
         std::bitset<256> &said = verb == Do ? m_saidWill : m_saidDo;
         if (!said[option])

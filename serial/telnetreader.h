@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device.h"
+#include "linesettings.h"
 
 #include <QByteArrayView>
 #include <array>
@@ -8,8 +8,8 @@
 
 // This program's side of a conversation with an RFC 2217 server, without the socket: fed what
 // the server sends, split wherever TCP splits it, it answers telnet's option negotiation, asks
-// for the line settings once the server takes COM-PORT-OPTION, and holds each setting the server
-// reports against the one asked for. Read byte by byte: a data byte 0xFF comes twice.
+// for the line settings once the server takes COM-PORT-OPTION and holds each setting the server
+// reports against the one asked for.
 class TelnetReader
 {
 public:
@@ -23,8 +23,8 @@ public:
 
     // What this program says first: binary both ways, and that it will speak COM-PORT.
     QByteArray greeting();
-    // Reads what the server sent and returns what to answer; the bytes that are data for the
-    // device's side are added to `data`. Once failed, nothing more is read or answered.
+    // Reads what the server sent and returns what to answer; data from the device's side is
+    // added to `data`. Once failed, nothing more is read or answered.
     QByteArray read(QByteArrayView bytes, QByteArray &data);
 
     State state() const { return m_state; }

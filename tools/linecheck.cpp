@@ -46,8 +46,7 @@ LineReport lineReport(const termios &tio, bool framingVisible)
         problems << QStringLiteral("RTS/CTS flow control");
     if (xonXoff)
         problems << QStringLiteral("XON/XOFF flow control");
-    // On a real UART output processing rewrites bytes (LF -> CR LF), so the LCD would get
-    // something other than what the uploader meant to send.
+    // On a real UART output processing rewrites bytes (LF -> CR LF) the uploader meant to send.
     if (tio.c_oflag & OPOST)
         problems << QStringLiteral("output processing (OPOST) on");
     return settings;

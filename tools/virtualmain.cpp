@@ -6,13 +6,14 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
 
 #include <cstdio>
 
 int main(int argc, char **argv)
 {
-    // QtCore only: the command line, text and JSON. The pty itself stays plain POSIX so the
-    // device shares nothing with the serial stack it checks.
+    // QtCore only: the pty stays plain POSIX, sharing nothing with the serial stack it checks.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(RQ204_VERSION));
 
@@ -64,8 +65,8 @@ int main(int argc, char **argv)
             return usageError(QStringLiteral("--timeout-s only makes sense with --once"));
         options.timeout = std::chrono::seconds(value);
     }
-    options.pathFile = parser.value("path-file");
-    if (parser.isSet("path-file") && options.pathFile.isEmpty())
+    const QString pathFile = parser.value("path-file");
+    if (parser.isSet("path-file") && pathFile.isEmpty())
         return usageError(QStringLiteral("--path-file needs a file name"));
 
     // Made before the pty, so that a stop asked for meanwhile waits for the event loop.
@@ -74,5 +75,19 @@ int main(int argc, char **argv)
     QObject::connect(&stops, &StopSignals::received, &device, &VirtualRq204::stopOnSignal);
     if (!device.open())
         return 2;
-    return QCoreApplication::exec();
+    // Written once the pty listens, renamed into place so that a reader never sees half a path,
+    // and removed at the end: a stale one would point scripts at a pts number the system may
+    // hand to someone else.
+    QSaveFile file(pathFile);
+    if (!pathFile.isEmpty() &&
+        (!file.open(QIODevice::WriteOnly) ||
+         file.write(QFile::encodeName(device.path()) + '\n') < 0 || !file.commit())) {
+        std::fprintf(stderr, "rq204-virtual: cannot write %s: %s\n", qPrintable(pathFile),
+                     qPrintable(file.errorString()));
+        return 2;
+    }
+    const int status = QCoreApplication::exec();
+    if (!pathFile.isEmpty())
+        QFile::remove(pathFile);
+    return status;
 }

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -67,9 +66,7 @@ QString displayOf(unsigned char byte)
 
 struct GapStats
 {
-    long long min = 0;
-    long long median = 0;
-    long long max = 0;
+    long long min = 0, median = 0, max = 0;
 };
 
 std::optional<GapStats> gapStats(std::vector<long long> gapsUs)
@@ -82,10 +79,34 @@ std::optional<GapStats> gapStats(std::vector<long long> gapsUs)
     return GapStats{gapsUs.front(), median, gapsUs.back()};
 }
 
-const char *reasonOf(int end)
+// Why an upload ended, by VirtualRq204::End.
+const char *const Reasons[] = {"complete", "stalled", "timeout", "signal"};
+
+// The message the bytes of an upload carry, as the display shows it; `chars` is how many
+// characters it has, a line break counted as one.
+QString decodeMessage(const QByteArray &bytes, int *chars)
 {
-    static const char *const reasons[] = {"complete", "stalled", "timeout", "signal"};
-    return reasons[end];
+    QString text;
+    *chars = 0;
+    qsizetype end = bytes.size();
+    if (bytes.endsWith(kCr))
+        --end; // the final CR only marks the end of the upload
+    for (qsizetype i = 0; i < end; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const char32_t codePoint = windows1252CodePoint(byte);
+        if (byte == kCr && i + 1 < end && bytes[i + 1] == kLf) {
+            text += u'\n';
+            ++i;
+        } else if (byte == kPauseCode) {
+            text += u'$';
+        } else if (byte >= 0x20 && byte != 0x7F && codePoint != 0) {
+            text += QChar(codePoint);
+        } else {
+            text += hexOf(byte);
+        }
+        ++*chars;
+    }
+    return text;
 }
 
 } // namespace
@@ -102,18 +123,13 @@ VirtualRq204::VirtualRq204(Options options) : m_options(std::move(options))
 
 VirtualRq204::~VirtualRq204()
 {
-    // A stale path file would point scripts at a pts number the system may hand to someone else.
-    if (m_pathFileWritten)
-        QFile::remove(m_options.pathFile);
     // The notifiers go first: a descriptor closed under one would be polled as invalid.
     m_reader.reset();
     m_closes.reset();
-    if (m_watch >= 0)
-        ::close(m_watch);
-    if (m_slave >= 0)
-        ::close(m_slave);
-    if (m_master >= 0)
-        ::close(m_master);
+    for (const int fd : {m_watch, m_slave, m_master}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 bool VirtualRq204::open()
@@ -138,8 +154,8 @@ bool VirtualRq204::open()
     if (m_watch >= 0)
         ::inotify_add_watch(m_watch, name, IN_CLOSE);
 
-    // Linux ptys silently force 8 data bits without parity. Find out rather than assume, so
-    // that a 7E1 uploader is reported as unknown instead of passing as 8N1.
+    // Linux ptys may force 8 data bits without parity: found out, so that a 7E1 uploader is
+    // reported as unknown instead of passing as 8N1.
     termios tio{};
     if (::tcgetattr(m_slave, &tio) == 0) {
         termios framing = tio;
@@ -148,8 +164,8 @@ bool VirtualRq204::open()
         m_framingVisible = ::tcsetattr(m_slave, TCSANOW, &framing) == 0 &&
                            ::tcgetattr(m_slave, &readBack) == 0 &&
                            (readBack.c_cflag & CSIZE) == CS7 && (readBack.c_cflag & PARENB);
-        // Raw like a bare UART, but at the pty's default speed: a port the uploader never set
-        // up must show up in the settings warning rather than pass as 2400 baud.
+        // Raw like a bare UART, at the pty's default speed: a port the uploader never set up must
+        // show in the settings warning rather than pass as 2400 baud.
         ::cfmakeraw(&tio);
         ::tcsetattr(m_slave, TCSANOW, &tio);
     }
@@ -177,20 +193,6 @@ bool VirtualRq204::open()
     }
     startListening();
     armDeadline();
-    return m_options.pathFile.isEmpty() || writePathFile();
-}
-
-bool VirtualRq204::writePathFile()
-{
-    // QSaveFile renames a finished file into place, so a reader never sees a half-written path.
-    QSaveFile file(m_options.pathFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QFile::encodeName(m_device) + '\n') < 0 ||
-        !file.commit()) {
-        std::fprintf(stderr, "rq204-virtual: cannot write %s: %s\n", qPrintable(m_options.pathFile),
-                     qPrintable(file.errorString()));
-        return false;
-    }
-    m_pathFileWritten = true;
     return true;
 }
 
@@ -208,8 +210,8 @@ std::optional<std::pair<VirtualRq204::End, VirtualRq204::Clock::time_point>>
 VirtualRq204::nextEnd() const
 {
     std::optional<std::pair<End, Clock::time_point>> next;
-    // An uploader that dies mid-message never sends the final CR; without a limit its bytes
-    // would be glued to the front of the next upload.
+    // An uploader that dies mid-message never sends the final CR: its bytes stall, instead of
+    // being glued to the front of the next upload.
     if (!m_bytes.isEmpty())
         next = {m_pendingCr ? End::Complete : End::Stalled,
                 m_times.back() + (m_pendingCr ? 1 : 5) * m_options.silence};
@@ -221,8 +223,8 @@ VirtualRq204::nextEnd() const
 
 void VirtualRq204::armDeadline()
 {
-    // Idle, it sleeps until a byte or a signal comes. Qt's timer counts whole milliseconds, so
-    // it is set to the first one after the end falls due, never before it.
+    // Idle, it sleeps until a byte or a signal comes. Qt's timer counts whole milliseconds: it is
+    // set to the first one after the end falls due.
     const auto next = nextEnd();
     if (!next)
         return m_deadline.stop();
@@ -267,10 +269,9 @@ void VirtualRq204::dropMarkNobodyHolds()
     bool closed = false;
     for (ssize_t n; (n = ::read(m_watch, events, sizeof events)) > 0;)
         closed = true;
-    // A real port drops its exclusive mark at the last close, however its holder ended. This
-    // pty lives on with this end's own descriptor, so an uploader killed while it held the port
-    // (KILL can't be caught) would leave it marked for good; this end drops the mark once no
-    // other process it can see has the pty open.
+    // A real port drops its exclusive mark at the last close, however its holder ended. This pty
+    // lives on with this end's descriptor, so an uploader killed while it held the port would
+    // leave it marked for good: the mark goes once no other process it can see has it open.
     int marked = 0;
     struct stat pty = {};
     if (closed && ::ioctl(m_slave, TIOCGEXCL, &marked) == 0 && marked &&
@@ -283,8 +284,8 @@ bool VirtualRq204::readAvailable(Clock::time_point now)
     unsigned char buffer[256];
     const ssize_t count = ::read(m_master, buffer, sizeof buffer);
     if (count > 0) {
-        // Bytes that arrive in one read are stamped together: their gap really was below what
-        // this end can resolve.
+        // Bytes that arrive in one read are stamped together: their gap was below what this end
+        // can resolve.
         for (ssize_t i = 0; i < count; ++i)
             receive(buffer[i], now);
         return true;
@@ -300,9 +301,15 @@ bool VirtualRq204::readAvailable(Clock::time_point now)
 void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
 {
     if (m_bytes.isEmpty()) {
-        // The uploader has configured the port by the time it sends; after it closes the port
-        // its serial library may restore the old settings, so look now and not later.
-        m_settings = readLineSettings();
+        // The uploader has set the port up by the time it sends, and may restore the old settings
+        // after; on Linux the master reports the slave's termios, what the uploader set.
+        termios tio{};
+        m_settings = LineReport();
+        if (::tcgetattr(m_master, &tio) == 0)
+            m_settings = lineReport(tio, m_framingVisible);
+        else
+            m_settings->problems
+                << QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno));
         if (!m_settings->problems.isEmpty())
             show(QLatin1String(m_atLineStart ? "" : "\n") +
                  "Warning: line settings differ from 2400 8N1 without flow control: " +
@@ -312,19 +319,13 @@ void VirtualRq204::receive(unsigned char byte, Clock::time_point at)
     m_times.push_back(at);
 
     // A CR is only a line break if its LF follows before the silence runs out.
-    if (m_pendingCr) {
-        m_pendingCr = false;
-        if (byte == kLf) {
-            show(QStringLiteral("\n"));
-            return;
-        }
+    const bool afterCr = std::exchange(m_pendingCr, byte == kCr);
+    if (afterCr && byte == kLf)
+        return show(QStringLiteral("\n"));
+    if (afterCr)
         show(displayOf(kCr));
-    }
-    if (byte == kCr) {
-        m_pendingCr = true;
-        return;
-    }
-    show(displayOf(byte));
+    if (byte != kCr)
+        show(displayOf(byte));
 }
 
 void VirtualRq204::show(const QString &text)
@@ -337,43 +338,9 @@ void VirtualRq204::show(const QString &text)
     m_atLineStart = text.endsWith(u'\n');
 }
 
-LineReport VirtualRq204::readLineSettings() const
-{
-    termios tio{};
-    // On Linux the master reports the slave's termios, i.e. what the uploader set.
-    if (::tcgetattr(m_master, &tio) != 0)
-        return {{}, {QStringLiteral("settings unreadable (%1)").arg(std::strerror(errno))}};
-    return lineReport(tio, m_framingVisible);
-}
-
-QString VirtualRq204::decodeMessage(const QByteArray &bytes, int *chars)
-{
-    QString text;
-    *chars = 0;
-    qsizetype end = bytes.size();
-    if (bytes.endsWith(kCr))
-        --end; // the final CR only marks the end of the upload
-    for (qsizetype i = 0; i < end; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        const char32_t codePoint = windows1252CodePoint(byte);
-        if (byte == kCr && i + 1 < end && bytes[i + 1] == kLf) {
-            text += u'\n';
-            ++i;
-        } else if (byte == kPauseCode) {
-            text += u'$';
-        } else if (byte >= 0x20 && byte != 0x7F && codePoint != 0) {
-            text += QChar(codePoint);
-        } else {
-            text += hexOf(byte);
-        }
-        ++*chars;
-    }
-    return text;
-}
-
 void VirtualRq204::finishUpload(End end)
 {
-    const QLatin1String reason(reasonOf(static_cast<int>(end)));
+    const QLatin1String reason(Reasons[int(end)]);
 
     int chars = 0;
     const QString message = decodeMessage(m_bytes, &chars);
@@ -418,7 +385,7 @@ void VirtualRq204::printSummary(End end, const QString &message, int chars,
     QJsonObject summary{
         {"device", m_device},
         {"complete", end == End::Complete},
-        {"reason", end == End::Complete ? QJsonValue() : QLatin1String(reasonOf(int(end)))},
+        {"reason", end == End::Complete ? QJsonValue() : QLatin1String(Reasons[int(end)])},
         {"count", qint64(m_bytes.size())},
         {"bytes", QString::fromLatin1(m_bytes.toHex(' ').toUpper())},
         {"message", message},
@@ -429,18 +396,12 @@ void VirtualRq204::printSummary(End end, const QString &message, int chars,
         {"gap_max_ms", gaps ? ms(gaps->max) : QJsonValue()},
         {"first_byte_ms",
          m_times.empty() ? QJsonValue() : ms(usOf(m_times.front() - m_listenStart))},
-        {"baud", QJsonValue()},
-        {"data_bits", QJsonValue()},
-        {"parity", QJsonValue()},
-        {"stop_bits", QJsonValue()},
-        {"flow", QJsonValue()},
         {"settings_ok", m_settings ? m_settings->problems.isEmpty() : QJsonValue()},
         {"warnings", QJsonArray::fromStringList(m_settings ? m_settings->problems : QStringList())},
     };
-    if (m_settings) {
-        for (auto it = m_settings->fields.constBegin(); it != m_settings->fields.constEnd(); ++it)
-            summary[it.key()] = it.value();
-    }
+    const QJsonObject line = m_settings.value_or(LineReport()).fields;
+    for (auto it = line.constBegin(); it != line.constEnd(); ++it)
+        summary[it.key()] = it.value();
     show(QLatin1String("SUMMARY ") +
          QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n');
 }

@@ -15,9 +15,8 @@
 #include <utility>
 #include <vector>
 
-// A stand-in for the RQ204 LCD: a pseudo-terminal whose slave side the uploader opens like a
-// serial port, while this end decodes and times what arrives on the master side, on Qt's event
-// loop: a notifier for the bytes, one for the pty's closes and one timer for what falls due.
+// A stand-in for the RQ204 LCD: a pseudo-terminal whose slave the uploader opens like a serial
+// port, while this end decodes and times what arrives on the master, on Qt's event loop.
 class VirtualRq204 : public QObject
 {
     Q_OBJECT
@@ -28,15 +27,15 @@ public:
         std::chrono::milliseconds silence{400};
         std::optional<std::chrono::seconds> timeout;
         bool once = false;
-        QString pathFile;
     };
 
     explicit VirtualRq204(Options options);
     ~VirtualRq204() override;
 
-    // Makes the pty and starts listening; the event loop then runs until the program is done,
-    // and QCoreApplication::exec() returns its exit status.
+    // Makes the pty and starts listening; QCoreApplication::exec() then returns the exit status.
     bool open();
+    // The pty's path, for the uploader.
+    const QString &path() const { return m_device; }
     // A stop signal: what has arrived is reported, and the program ends.
     void stopOnSignal();
 
@@ -45,10 +44,6 @@ private:
 
     enum class End { Complete, Stalled, Timeout, Signal };
 
-    LineReport readLineSettings() const;
-    static QString decodeMessage(const QByteArray &bytes, int *chars);
-
-    bool writePathFile();
     void startListening();
     // What ends the upload if nothing more comes, and when: the silence after its CR, a stall,
     // or the end of --once's wait.
@@ -70,7 +65,6 @@ private:
     int m_slave = -1;
     int m_watch = -1; // inotify on the pty's path
     QString m_device;
-    bool m_pathFileWritten = false;
     bool m_framingVisible = true;
     std::unique_ptr<QSocketNotifier> m_reader;
     std::unique_ptr<QSocketNotifier> m_closes;

@@ -40,13 +40,11 @@ void PacedSender::startUpload(const QString &text)
 
 void PacedSender::tick()
 {
-    // The timer is set to come early rather than late (see armTimer1()); until the byte is due
-    // it is set again for what is left, and the event loop goes on serving everything else.
-    if (m_now() < m_due) {
+    // The timer comes early on purpose (see armTimer1()).
+    if (m_now() < m_due)
         armTimer1();
-        return;
-    }
-    sendNextChar();
+    else
+        sendNextChar();
 }
 
 void PacedSender::sendNextChar()
@@ -73,11 +71,10 @@ void PacedSender::sendNextChar()
     if (m_nextCharPos == m_pendingMessage.size() + 1) {
         m_timer1.stop();
     } else if (m_timer1.isActive()) {
-        // The device needs the whole interval for each character. The next byte is due an
-        // interval after this one was due, so that the timer's own lateness does not add up
-        // over an upload; where this byte went out late, an interval after it went out (the
-        // clock is read after the write), so that a late tick delays the bytes after it instead
-        // of crowding them to catch up.
+        // The device needs the whole interval for each character: the next byte is due an
+        // interval after this one was due, so that the timer's lateness does not add up over an
+        // upload, or after this one went out where it went out late (the clock is read after
+        // the write), so that a late tick delays the bytes after it instead of crowding them.
         m_due = std::max(m_due, m_now()) + SendInterval;
         armTimer1();
     }
@@ -95,8 +92,7 @@ void PacedSender::armTimer1()
 
 void PacedSender::fail(const QString &reason)
 {
-    // Retrying the same byte every tick would only repeat the failure; the user is told once
-    // and can send again after fixing the port.
+    // Retrying the same byte every tick would only repeat the failure; the user is told once.
     m_timer1.stop();
     emit failed(reason);
 }

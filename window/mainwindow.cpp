@@ -38,10 +38,9 @@ const QString HelpText = QStringLiteral(
 // Marks the message box that reports a failure.
 const char ReportProperty[] = "rq204Report";
 
-// How a screen reader is to take the program's windows. Qt describes a plain widget window as a
-// client area ("filler"); this one is the program's window. A report never takes the focus, so
-// a screen reader, which reads an alert when its window is activated, would never read it; a
-// notification it reads the moment it shows.
+// How a screen reader is to take the program's windows: Qt calls a plain widget window a client
+// area ("filler"). A report never takes the focus, and a screen reader reads an alert only when
+// its window is activated; a notification it reads the moment it shows.
 QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
 {
     if (className == u"MainWindow" && object->isWidgetType())
@@ -63,8 +62,7 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     // Before anything asks how to describe the window.
     QAccessible::installFactory(accessibleFor);
     m_ui->setupUi(this);
-    // Built from the pixels in the program: reading any image file, a PNG too, has Qt load every
-    // image plugin first.
+    // From the pixels in the program: reading an image file has Qt load every image plugin first.
     setWindowIcon(QPixmap(rq204_upload_xpm));
     m_ui->UploadProgress->hide();
     // Spoken by its label's caption rather than by the port it shows, and so is its editor.
@@ -135,9 +133,9 @@ void MainWindow::fitCaptions()
     // The desktop's own font stays where no caption is cut off at its size.
     if (allFit(font()))
         return;
-    // Otherwise a family with the widths the layout was drawn for, at the largest size up to
-    // the desktop's at which every caption fits, but not below the size the layout was drawn
-    // for. Arial is not free; Liberation Sans has its widths.
+    // Otherwise a family with the widths the layout was drawn for (Arial is not free; Liberation
+    // Sans has its widths), at the largest size up to the desktop's at which all fit, but not
+    // below the layout's.
     int size = QFontInfo(this->font()).pixelSize();
     QFont font = this->font();
     font.setPixelSize(size);
@@ -153,8 +151,7 @@ void MainWindow::fitCaptions()
     while (size > LayoutFontPixels && !allFit(font))
         font.setPixelSize(--size);
     setFont(font);
-    // A caption that still does not fit (neither family at hand) is made smaller on its own,
-    // so that the others keep their size.
+    // A caption that still does not fit (neither family at hand) is made smaller on its own.
     for (const auto &[control, caption] : captions) {
         QFont own = font;
         int ownSize = size;
@@ -194,8 +191,7 @@ void MainWindow::shutDown()
 {
     // Whatever was left of an upload is cut here: no byte may follow the close.
     m_sender.stop();
-    if (m_comm.portOpen())
-        m_comm.setPortOpen(false);
+    m_comm.setPortOpen(false);
 }
 
 void MainWindow::updateCounter()
@@ -210,10 +206,9 @@ void MainWindow::clearMessage()
 
 void MainWindow::startUpload()
 {
-    // A port on the network still being typed is tried now. Whatever closed the port (an
-    // adapter unplugged, a program that held it), the port box still names it and it may be
-    // usable by now: Send selects it once more before the upload finds no port. An empty box
-    // names nothing to try.
+    // A port on the network still being typed is tried now. Whatever closed the port (an adapter
+    // unplugged, a program that held it), the port box still names it and it may be usable by
+    // now: Send selects it once more, unless the box is empty.
     if (!m_ui->Combo1->nameWaitingPort() && !m_comm.portOpen() && !m_comm.portOpening() &&
         !m_ui->Combo1->currentText().trimmed().isEmpty())
         selectPort();
@@ -223,12 +218,10 @@ void MainWindow::startUpload()
 void MainWindow::probePorts()
 {
     // One reading of the host serves the probe and the first selection, so that both number the
-    // ports alike; every later selection reads the host afresh and finds an adapter plugged in
-    // since.
+    // ports alike; every later selection reads the host afresh, with adapters plugged in since.
     const HostPorts ports = m_listPorts();
     const Serial::ProbeResult probed = Serial::probePorts(m_comm, ports);
-    // With nothing found the selector stays empty: there is nothing to open and nothing the
-    // user could do about it before choosing a port.
+    // With nothing found the selector stays empty: there is nothing to open until a port is named.
     if (probed.ports.isEmpty()) {
         m_portProblem = !probed.failure.isEmpty()
                             ? probed.failure
@@ -237,8 +230,8 @@ void MainWindow::probePorts()
         return;
     }
     {
-        // Filling an empty editable list puts its first entry into the text; the selection
-        // below is the one that counts.
+        // Filling an empty editable list puts its first entry into the text; the selection below
+        // is the one that counts.
         const QSignalBlocker blocker(m_ui->Combo1);
         for (const Serial::ProbedPort &port : probed.ports) {
             m_ui->Combo1->addItem(port.entry);
@@ -315,12 +308,13 @@ void MainWindow::reportUploadFailure(const QString &reason)
 
 void MainWindow::tell(const QString &message)
 {
-    // One report at a time: a failure repeated by every Send says how often it happened, and a
-    // new one takes the place of the old, instead of a stack of boxes to close.
-    // (A closed report may wait for the event loop to delete it.)
-    if (m_report && m_report->isVisible()) {
-        m_reportRepeats = message == m_reported ? m_reportRepeats + 1 : 1;
-        m_reported = message;
+    // One report at a time, instead of a stack of boxes to close: a failure repeated by every
+    // Send says how often it happened, and a new one takes the place of the old. (A closed
+    // report may wait for the event loop to delete it.)
+    const bool showing = m_report && m_report->isVisible();
+    m_reportRepeats = showing && message == m_reported ? m_reportRepeats + 1 : 1;
+    m_reported = message;
+    if (showing) {
         m_report->setText(m_reportRepeats == 1 ? message
                                                : QStringLiteral("%1\n\nThis happened %2 times.")
                                                      .arg(message)
@@ -330,21 +324,16 @@ void MainWindow::tell(const QString &message)
         QAccessible::updateAccessibility(&shown);
         return;
     }
-    m_reported = message;
-    m_reportRepeats = 1;
-    // A report comes on its own, mostly while the user types the next message or a port: it
-    // must not take the keyboard, nor may a key meant for the text close it unread. It shows
-    // without activating, blocks nothing and stays until the user closes it.
-    auto *box =
-        new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
-    m_report = box;
-    box->setProperty(ReportProperty, true);
-    box->setTextFormat(Qt::PlainText);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setAttribute(Qt::WA_ShowWithoutActivating);
-    box->setWindowModality(Qt::NonModal);
+    // A report comes on its own, mostly while the user types the next message or a port: it must
+    // not take the keyboard, nor may a key meant for the text close it unread.
+    m_report = new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+    m_report->setProperty(ReportProperty, true);
+    m_report->setTextFormat(Qt::PlainText);
+    m_report->setAttribute(Qt::WA_DeleteOnClose);
+    m_report->setAttribute(Qt::WA_ShowWithoutActivating);
+    m_report->setWindowModality(Qt::NonModal);
     const bool wasActive = isActiveWindow();
-    box->show();
+    m_report->show();
     // Some platforms activate every window that shows; the keyboard goes back where it was.
     if (wasActive)
         activateWindow();

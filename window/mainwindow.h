@@ -1,8 +1,7 @@
 #pragma once
 
 // form1, the program's one window, laid out in mainwindow.ui. It owns every control, the serial
-// control `comm` (serial/: port numbering, selection and start-up probing) and the paced sender
-// with the upload state (upload/: message rules and the timer-driven byte stream). Each event
+// control `comm` (serial/) and the paced sender with the upload state (upload/). Each event
 // handler here is where a failure turns into what the user sees; nothing escapes into the event
 // loop.
 

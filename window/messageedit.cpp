@@ -33,8 +33,7 @@ bool insertsText(const QKeyEvent *event)
     const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
     if (modifiers == Qt::ControlModifier || modifiers == (Qt::ShiftModifier | Qt::ControlModifier))
         return false;
-    // A text edit takes a tab as text whenever the key reaches it (no other widget to move the
-    // focus to, for one).
+    // A text edit takes a tab as text whenever the key reaches it (no other widget to go to).
     return c.isPrint() || c.category() == QChar::Other_PrivateUse || c.isHighSurrogate() ||
            c == u'\t';
 }
@@ -65,8 +64,7 @@ void MessageEdit::insertMessageText(const QString &text, bool clip)
         clip ? fittingStart(text, free) : (text.size() <= free ? text : QString());
     if (fitting.isEmpty())
         return;
-    // An edit block of its own, so that undo takes back this insertion and not the typing
-    // before it as well.
+    // An edit block of its own, so that undo takes back this insertion alone.
     QTextCursor cursor = textCursor();
     cursor.beginEditBlock();
     cursor.insertText(messageToDocument(fitting));
@@ -78,17 +76,16 @@ void MessageEdit::insertMessageText(const QString &text, bool clip)
 void MessageEdit::keyPressEvent(QKeyEvent *event)
 {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        // With any modifier: the message knows one kind of line break, and the text edit
-        // would otherwise insert one behind the limit's back.
+        // With any modifier: the message knows one kind of line break, and the text edit would
+        // otherwise insert one behind the limit's back.
         insertMessageText(QStringLiteral("\r\n"), false);
         event->accept();
         return;
     }
     if (insertsText(event)) {
-        // The text edit would put a line or paragraph separator (a printable character to it)
-        // in as it stands, counted one by the key's text but two in the message; such a
-        // keystroke goes in as the message's own text. At the limit a keystroke is refused
-        // outright, as the device's memory is full.
+        // The text edit would put a line or paragraph separator (printable to it) in as it
+        // stands, one character by the key's text but two in the message: such a keystroke goes
+        // in as the message's own text. At the limit a keystroke is refused outright.
         const QString typed = event->text();
         const QString asMessage = withCrLfBreaks(typed);
         if (asMessage != typed || typed.size() > room()) {
@@ -102,10 +99,9 @@ void MessageEdit::keyPressEvent(QKeyEvent *event)
 
 void MessageEdit::inputMethodEvent(QInputMethodEvent *event)
 {
-    // An input method names the text it replaces relative to the cursor, counted as if the
-    // selection were already deleted. A range that reaches outside the text is the input
-    // method's mistake, and Qt would then replace text at the cursor that nobody chose (half a
-    // surrogate pair, say); such a commit replaces nothing and only inserts.
+    // An input method names the text it replaces relative to the cursor, as if the selection
+    // were deleted. A range reaching outside the text is its mistake, and Qt would replace text
+    // nobody chose (half a surrogate pair, say): such a commit replaces nothing, only inserts.
     const QTextCursor cursor = textCursor();
     const int textLeft =
         document()->characterCount() - 1 - (cursor.selectionEnd() - cursor.selectionStart());

@@ -2,10 +2,9 @@
 
 #include <QPlainTextEdit>
 
-// The message text box, holding at most MessageCapacity characters of the message text, in
-// which a line break is CR LF and counts two. The limit holds for typing, pasting, dropping,
-// input methods and text set by the program; undo and redo can only go back to texts that held
-// it. Its font and wrapping are part of the window's layout.
+// The message text box, holding at most MessageCapacity characters, a line break (CR LF) counted
+// two, for typing, pasting, dropping, input methods and text set by the program; undo and redo
+// go back only to texts that held it. Its font and wrapping are part of the window's layout.
 class MessageEdit : public QPlainTextEdit
 {
     Q_OBJECT

@@ -12,15 +12,13 @@
 
 namespace {
 
-// About the pause between two keys of someone typing at a steady pace, and short enough that
-// a typed port is tried without the user waiting for it.
+// Longer than the pause between two keys typed at a steady pace, short enough not to wait for.
 constexpr std::chrono::milliseconds TypingPause{500};
 // What QLineEdit leaves free on either side of its text.
 constexpr int EditorMargin = 2;
 
-// The box's editor. A device path or a network port is wider than the box: while the editor
-// has no focus it shows such a text from its start, elided in the middle, and whole when
-// hovered; with the focus it shows and edits the text as it is.
+// The box's editor. A device path or a network port is wider than the box: without the focus
+// it shows from its start, elided in the middle, and whole when hovered.
 class PortEdit : public QLineEdit
 {
 public:
@@ -73,9 +71,9 @@ private:
 };
 
 // The port box as a screen reader takes it. On Linux Qt names a combo box by the text it shows
-// and leaves what it is for to its label's relation, which a screen reader does not read out
-// when the box takes the focus: all it said was "1". Here the name is the box's own (its label's
-// caption) and the whole port, however little of it the box shows, is its value.
+// and leaves what it is for to its label's relation, which a screen reader does not read when
+// the box takes the focus: all it said was "1". Here the name is the box's own (its label's
+// caption) and the whole port is its value.
 class AccessiblePortBox : public QAccessibleWidget
 {
 public:
@@ -123,9 +121,8 @@ PortBox::PortBox(QWidget *parent) : QComboBox(parent)
     // Before anything asks how to describe the box.
     QAccessible::installFactory(accessibleFor);
     // Qt ends an edit (Enter, Tab, leaving the box) whose text matches an entry by picking that
-    // entry; the edit has named the port already, so that pick must not name it again. The
-    // editor is made here, so that its first listener sees the end of the edit before the box
-    // does and its last one after.
+    // entry, which must not name the port the edit has named again. The editor is made here so
+    // that its first listener sees the end of the edit before the box does and its last after.
     auto *edit = new PortEdit(this);
     connect(edit, &QLineEdit::editingFinished, this, [this] { m_finishingEdit = true; });
     setLineEdit(edit);
@@ -139,9 +136,8 @@ PortBox::PortBox(QWidget *parent) : QComboBox(parent)
     m_typingPause.setInterval(TypingPause);
     connect(&m_typingPause, &QTimer::timeout, this, &PortBox::portNamed);
     // Each complete text on the way to "rfc2217://board:4001" names a port of its own (4, 40,
-    // 400), and over RFC 2217 connecting to one sets that display's line: typed at the keyboard,
-    // a port on the network waits until the typing pauses. Every other change names its port at
-    // once.
+    // 400), and over RFC 2217 connecting to one sets that display's line: a port on the network
+    // typed at the keyboard waits until the typing pauses. Every other change names it at once.
     connect(this, &QComboBox::editTextChanged, this, [this](const QString &text) {
         if (lineEdit()->isModified() && RemotePort::names(text)) {
             m_typingPause.start();

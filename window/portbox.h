@@ -6,7 +6,6 @@
 // The port box, Combo1. It says when its text names a port to select: at once for a pick, a
 // number or a device path; a port on the network typed at the keyboard once the typing pauses
 // or the edit ends, so that the ports its unfinished number names on the way are never reached.
-// As narrow as the form has it, it shows a longer text elided while it has no focus.
 class PortBox : public QComboBox
 {
     Q_OBJECT

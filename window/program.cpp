@@ -26,9 +26,7 @@ int runProgram(int argc, char *argv[], PortLister listPorts)
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption portOption(
-        QStringLiteral("port"),
-        QStringLiteral("Start with PORT in the port box: a port number or a device path."),
-        QStringLiteral("PORT"));
+        "port", "Start with PORT in the port box: a port number or a device path.", "PORT");
     parser.addOption(portOption);
 
     // Help and version need no display, so they are answered before the window system is
@@ -37,33 +35,29 @@ int runProgram(int argc, char *argv[], PortLister listPorts)
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     parser.parse(arguments);
-    if (parser.isSet(helpOption) || parser.isSet(versionOption) ||
-        parser.isSet(QStringLiteral("help-all"))) {
+    if (parser.isSet(helpOption) || parser.isSet(versionOption) || parser.isSet("help-all")) {
         const QCoreApplication textOnly(argc, argv);
         parser.process(textOnly.arguments()); // prints and exits
     }
 
     QApplication app(argc, argv);
-    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
-        const QString problem = parser.errorText().isEmpty()
-                                    ? QStringLiteral("unexpected argument '%1'")
-                                          .arg(parser.positionalArguments().constFirst())
-                                    : parser.errorText();
+    QString problem;
+    if (!parser.parse(QCoreApplication::arguments()))
+        problem = parser.errorText();
+    else if (!parser.positionalArguments().isEmpty())
+        problem = QStringLiteral("unexpected argument '%1'")
+                      .arg(parser.positionalArguments().constFirst());
+    else if (parser.isSet(portOption))
+        problem = Serial::portArgumentProblem(parser.value(portOption));
+    if (!problem.isEmpty()) {
         std::fprintf(stderr, "rq204-upload: %s\nTry 'rq204-upload --help'.\n", qPrintable(problem));
         return 2;
     }
-    std::optional<QString> port;
-    if (parser.isSet(portOption)) {
-        port = parser.value(portOption);
-        if (const QString problem = Serial::portArgumentProblem(*port); !problem.isEmpty()) {
-            std::fprintf(stderr, "rq204-upload: %s\nTry 'rq204-upload --help'.\n",
-                         qPrintable(problem));
-            return 2;
-        }
-    }
+    const auto port =
+        parser.isSet(portOption) ? std::optional(parser.value(portOption)) : std::nullopt;
 
-    // From before the first port is held: a stop signal that comes while the window is being
-    // made waits in its pipe and closes the window as soon as the event loop runs.
+    // From before the first port is held: a stop signal while the window is being made closes it
+    // as soon as the event loop runs.
     StopSignals stopSignals;
     MainWindow form1(std::move(listPorts), port);
     QObject::connect(&stopSignals, &StopSignals::received, &form1, &QWidget::close);

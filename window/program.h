@@ -6,7 +6,6 @@
 // and the Help box's title is "Help" alone.
 void setApplicationIdentity();
 
-// The program from its command line to its end: --help and --version answer without a display;
-// otherwise the window runs until the user closes it or a stop signal (SIGINT, SIGTERM, SIGHUP)
-// closes it the same way. Returns the exit status.
+// The program from its command line to its exit status: --help and --version answer without a
+// display; otherwise the window runs until the user or a stop signal closes it.
 int runProgram(int argc, char *argv[], PortLister listPorts = Serial::readHostPorts);
