@@ -18,8 +18,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-#include <QToolTip>
 #include <QTimer>
+#include <QToolTip>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -657,6 +657,10 @@ void TestMainWindow::fixedWindow()
     // The picture the desktop shows for the program.
     QCOMPARE(m_window->windowIcon().pixmap(32, 32).toImage().convertToFormat(QImage::Format_RGB32),
              QImage(QStringLiteral(RQ204_ICON_PATH)).convertToFormat(QImage::Format_RGB32));
+    // The same picture in the icon Windows shows for the .exe files, the installer and the
+    // Start menu.
+    QCOMPARE(QImage(QStringLiteral(RQ204_WINDOWS_ICON_PATH)).convertToFormat(QImage::Format_ARGB32),
+             QImage(QStringLiteral(RQ204_ICON_PATH)).convertToFormat(QImage::Format_ARGB32));
     QCOMPARE(m_window->findChild<QLabel *>("Label1")->buddy(), combo1());
 
     // The progress bar may only use the strip under the text box.
