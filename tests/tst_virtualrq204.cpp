@@ -173,6 +173,9 @@ void TestVirtualRq204::upload_data()
     QTest::newRow("CR followed by a character does not end the upload")
         << QByteArray("A\rB\r") << 10 << 150 << 10 << port() << false << true << "A<0D>B"
         << QStringList() << settingsOk;
+    QTest::newRow("LF without a CR is no line break")
+        << QByteArray("A\nB\r") << 10 << 150 << 10 << port() << false << true << "A<0A>B"
+        << QStringList() << settingsOk;
     QTest::newRow("Windows-1252 bytes")
         << QByteArray("\xE9\x80\x96\r") << 10 << 150 << 10 << port() << false << true
         << QStringLiteral("\u00E9\u20AC\u2013") << QStringList() << settingsOk;
@@ -276,6 +279,17 @@ void TestVirtualRq204::upload()
             std::any_of(warningLines.cbegin(), warningLines.cend(),
                         [&](const QByteArray &line) { return line.contains(warning.toUtf8()); });
         QVERIFY2(named, qPrintable(warning + QLatin1String(" not in:\n") + output));
+    }
+
+    // What the watcher sees as the bytes come, where it can be told from the message: the same.
+    const bool ascii =
+        std::all_of(message.cbegin(), message.cend(), [](QChar c) { return c < u'\x80'; });
+    if (warnings.isEmpty() && !sent.isEmpty() && ascii) {
+        const qsizetype start = output.indexOf("RS232 -> RQ204\n") + 15;
+        const QString live =
+            QString::fromUtf8(output.mid(start, output.indexOf("Upload", start) - start));
+        QCOMPARE(live, QString(message).replace(u'$', QStringLiteral("[pause]")) +
+                           (message.endsWith(u'\n') ? "" : "\n"));
     }
 
     const QJsonObject summary = summaryOf(output);
