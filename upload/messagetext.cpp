@@ -2,8 +2,6 @@
 
 #include "windows1252.h"
 
-#include <QRegularExpression>
-
 QString counterCaption(qsizetype messageLength)
 {
     return QString::number(MessageCapacity - messageLength) +
@@ -16,8 +14,12 @@ QString withCrLfBreaks(QString text)
     // counter's back; they have no business in a message.
     text.remove(QChar(0xFDD0));
     text.remove(QChar(0xFDD1));
-    static const QRegularExpression lineBreak(QStringLiteral("\r\n|[\r\n\u2028\u2029]"));
-    return text.replace(lineBreak, QStringLiteral("\r\n"));
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(u'\r', u'\n');
+    text.replace(QChar::LineSeparator, u'\n');
+    text.replace(QChar::ParagraphSeparator, u'\n');
+    text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    return text;
 }
 
 QString fittingStart(const QString &text, qsizetype room)
