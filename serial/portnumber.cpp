@@ -11,39 +11,81 @@ namespace {
 // the arithmetic far from overflow however long the text is.
 constexpr long long Saturated = 1'000'000;
 
-// The value of `digits` (all of them digits of `base`), saturated at `limit`.
-long long readRadix(const QString &digits, int base, long long limit = Saturated)
+bool isDecimalDigit(QChar c)
 {
-    bool ok = false;
-    const long long value = digits.toLongLong(&ok, base);
-    return digits.isEmpty() ? 0 : ok ? std::min(value, limit) : limit;
+    return c >= u'0' && c <= u'9';
+}
+
+int digitValue(QChar c, int base)
+{
+    int value = 99;
+    if (isDecimalDigit(c))
+        value = c.unicode() - u'0';
+    else if (c >= u'a' && c <= u'f')
+        value = c.unicode() - u'a' + 10;
+    else if (c >= u'A' && c <= u'F')
+        value = c.unicode() - u'A' + 10;
+    return value < base ? value : -1;
+}
+
+long long readRadix(const QString &s, qsizetype i, int base, long long limit = Saturated)
+{
+    long long value = 0;
+    for (; i < s.size(); ++i) {
+        const int digit = digitValue(s.at(i), base);
+        if (digit < 0)
+            break;
+        value = std::min(value * base + digit, limit);
+    }
+    return value;
 }
 
 // The decimal number at the start of s, rounded half to even, with its magnitude saturated.
 long long readDecimal(const QString &s)
 {
-    // A sign, digits, a point and more digits; an exponent only where a digit follows its E.
-    static const QRegularExpression number(
-        QStringLiteral("^([+-]?)([0-9]*)(?:\\.([0-9]*))?(?:[eEdD]([+-]?)([0-9]+))?"));
-    const QRegularExpressionMatch match = number.match(s);
-    const bool negative = match.captured(1) == u"-";
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < s.size() && (s.at(i) == u'+' || s.at(i) == u'-'))
+        negative = s.at(i++) == u'-';
 
     // The number is kept as its significant digits (no leading zeros) and `pointAt`, the count
     // of those digits that stand before the decimal point: "12.5" is "125" with 2, "0.05" is
     // "5" with -1. Kept exact, so that a half is rounded on the value typed, not on a binary
     // approximation of it.
-    QString digits = match.captured(2) + match.captured(3);
-    qsizetype zeros = 0;
-    while (zeros < digits.size() && digits.at(zeros) == u'0')
-        ++zeros;
-    digits.remove(0, zeros);
-    long long pointAt = match.capturedLength(2) - zeros;
-    if (match.hasCaptured(5)) {
-        // Zeros typed after the point move it as far as the text is long, and an exponent can
-        // move it back; only an exponent larger than both can never be undone, so reading it
-        // stops there, well before the arithmetic could overflow.
-        const long long exponent = readRadix(match.captured(5), 10, Saturated + s.size());
-        pointAt += match.captured(4) == u"-" ? -exponent : exponent;
+    QString digits;
+    long long pointAt = 0;
+    bool anyDigit = false;
+    for (; i < s.size() && isDecimalDigit(s.at(i)); ++i) {
+        anyDigit = true;
+        if (digits.isEmpty() && s.at(i) == u'0')
+            continue;
+        digits.append(s.at(i));
+        ++pointAt;
+    }
+    if (i < s.size() && s.at(i) == u'.') {
+        for (++i; i < s.size() && isDecimalDigit(s.at(i)); ++i) {
+            anyDigit = true;
+            if (digits.isEmpty() && s.at(i) == u'0')
+                --pointAt;
+            else
+                digits.append(s.at(i));
+        }
+    }
+    if (!anyDigit)
+        return 0;
+
+    if (i < s.size() && QStringLiteral("eEdD").contains(s.at(i))) {
+        qsizetype j = i + 1;
+        bool negativeExponent = false;
+        if (j < s.size() && (s.at(j) == u'+' || s.at(j) == u'-'))
+            negativeExponent = s.at(j++) == u'-';
+        if (j < s.size() && isDecimalDigit(s.at(j))) {
+            // Zeros typed after the point move it as far as the text is long, and an exponent
+            // can move it back; only an exponent larger than both can never be undone, so
+            // reading it stops there, well before the arithmetic could overflow.
+            const long long exponent = readRadix(s, j, 10, Saturated + s.size());
+            pointAt += negativeExponent ? -exponent : exponent;
+        }
     }
 
     if (digits.isEmpty())
@@ -97,14 +139,16 @@ qint16 readPortNumber(const QString &text)
     QString s = text;
     s.removeIf([](QChar c) { return c == u' ' || c == u'\t' || c == u'\n'; });
 
-    static const QRegularExpression radix(QStringLiteral("^&(?:[Hh]([0-9A-Fa-f]*)|[Oo]([0-7]*))"));
     long long value = 0;
-    if (!s.startsWith(u'&'))
+    if (s.startsWith(u'&')) {
+        const QChar radix = s.size() > 1 ? s.at(1).toUpper() : QChar();
+        if (radix == u'H')
+            value = readRadix(s, 2, 16);
+        else if (radix == u'O')
+            value = readRadix(s, 2, 8);
+    } else {
         value = readDecimal(s);
-    else if (const QRegularExpressionMatch match = radix.match(s); match.hasCaptured(1))
-        value = readRadix(match.captured(1), 16);
-    else if (match.hasCaptured(2))
-        value = readRadix(match.captured(2), 8);
+    }
 
     if (value < std::numeric_limits<qint16>::min() || value > std::numeric_limits<qint16>::max())
         throw SerialError(

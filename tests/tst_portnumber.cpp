@@ -25,6 +25,8 @@ void TestPortNumber::reading_data()
     QTest::newRow("empty") << "" << 0;
     QTest::newRow("letters") << "COM1" << 0;
     QTest::newRow("digit then letters") << "1abc" << 1;
+    QTest::newRow("digits then half a pair") << QStringLiteral("12") + QChar(0xda00) << 12;
+    QTest::newRow("&H digits then half a pair") << QStringLiteral("&H1F") + QChar(0xdc00) << 31;
     QTest::newRow("blank inside") << "1 2" << 12;
     QTest::newRow("blanks, tabs, line feeds anywhere") << " \t1\n 2 " << 12;
     QTest::newRow("carriage return stops") << "1\r2" << 1;
