@@ -9,7 +9,7 @@ namespace {
 constexpr unsigned char Iac = 255, Dont = 254, Do = 253, Wont = 252, Will = 251, Sb = 250, Se = 240;
 constexpr unsigned char Binary = 0, SuppressGoAhead = 3, ComPort = 44;
 // COM-PORT-OPTION's settings, in the order sent; the server reports each with its code + 100.
-constexpr unsigned char SetBaudRate = 1, SetStopSize = 4, SetControl = 5, ServerOffset = 100;
+constexpr unsigned char SetBaudRate = 1, SetControl = 5, ServerOffset = 100;
 constexpr int AllSettings = 0b11111;
 
 // RFC 2217's codes for parity, stop size and flow control: each name's place in its table + 1.
