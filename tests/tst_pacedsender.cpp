@@ -4,6 +4,7 @@
 #include "serialcontrol.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 #include <QThread>
 #include <chrono>
@@ -26,6 +27,7 @@ private slots:
     void schedule_data();
     void schedule();
     void sendWithNoPortOpen();
+    void byteDueWhileConnectingGoesOutWhenReady();
     void deviceVanishes_data();
     void deviceVanishes();
 
@@ -218,6 +220,26 @@ void TestPacedSender::sendWithNoPortOpen()
     QCOMPARE(failed.first().first().toString(), QStringLiteral("no serial port is open"));
     QCOMPARE(m_sender->nextCharPos(), 1); // the byte that failed is not counted as sent
     QCOMPARE(m_device->take(), QByteArray());
+}
+
+void TestPacedSender::byteDueWhileConnectingGoesOutWhenReady()
+{
+    // The byte waits for the port on the network, then goes out the moment it is ready, not at
+    // the timer's next look an interval later.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    PacedSender::Clock::time_point now{};
+    PacedSender sender(*m_comm, [&now] { return now; });
+    Serial::selectPort(*m_comm, QStringLiteral("socket://127.0.0.1:%1").arg(server.serverPort()),
+                       {});
+    QVERIFY(m_comm->portOpening());
+    sender.startUpload(QStringLiteral("A"));
+    now += std::chrono::seconds(1);
+    int sentWhenReady = -1;
+    connect(m_comm.get(), &SerialControl::portOpened, this,
+            [&] { sentWhenReady = sender.nextCharPos() - 1; });
+    QTRY_VERIFY(sentWhenReady >= 0);
+    QCOMPARE(sentWhenReady, 1);
 }
 
 void TestPacedSender::deviceVanishes_data()
