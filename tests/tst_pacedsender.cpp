@@ -135,8 +135,9 @@ void TestPacedSender::stalledLoopDelaysTheBytesAfterIt()
     for (size_t i = 1; i < sentAt.size(); ++i) {
         const auto gap =
             std::chrono::duration_cast<std::chrono::microseconds>(sentAt[i] - sentAt[i - 1]);
-        // A millisecond of tolerance for the clock the timer counts in.
-        QVERIFY2(gap >= std::chrono::milliseconds(100 - 1),
+        // The clock is read here, after the signal, which a busy machine (wine above all) may
+        // hold back for a few ms; a crowded byte would come some 15 ms after the late one.
+        QVERIFY2(gap >= std::chrono::milliseconds(100 - 10),
                  qPrintable(QStringLiteral("gap %1 is %2 us").arg(i).arg(gap.count())));
     }
 }
