@@ -5,8 +5,8 @@
 # links again at every start), so:
 #   - every run has a wine prefix of its own, copied from a template made once and cached;
 #   - COM ports reach only the pseudo-terminals named here (registry HKLM\Software\Wine\Ports);
-#   - wine runs in a mount namespace of its own in which every /dev/ttyS* is /dev/null, so even a
-#     port probed by mistake reaches nothing real.
+#   - wine runs in a mount namespace of its own whose /dev holds no serial port of the host, so
+#     its device manager finds none to link, and nothing it might probe is real.
 # The wineserver runs in the foreground, as this script's child: as a daemon it would lead a
 # session of its own and take the first pseudo-terminal it opens as its controlling terminal,
 # and the end of that terminal would hang the whole wine session up.
@@ -53,9 +53,22 @@ template=$cache/wine-prefix-$(wine64 --version | tr -c 'A-Za-z0-9.\n-' _)
 sealed() {
     local unshare=(unshare -r -m --propagation private)
     "${unshare[@]}" bash -c '
-        for port in /dev/ttyS*; do
-            [ -e "$port" ] && mount --bind /dev/null "$port"
+        set -e
+        # A /dev of its own: the few nodes wine and the tests use, and the pseudo-terminals.
+        host=$(mktemp -d "${TMPDIR:-/tmp}/rq204-dev.XXXXXX")
+        mount --rbind /dev "$host"
+        mount -t tmpfs -o mode=755 tmpfs /dev
+        for node in null zero full random urandom tty ptmx; do
+            touch "/dev/$node"
+            mount --bind "$host/$node" "/dev/$node"
         done
+        mkdir /dev/pts /dev/shm
+        mount --rbind "$host/pts" /dev/pts
+        mount -t tmpfs -o mode=1777 tmpfs /dev/shm
+        ln -s /proc/self/fd /dev/fd
+        ln -s fd/0 /dev/stdin && ln -s fd/1 /dev/stdout && ln -s fd/2 /dev/stderr
+        umount -l "$host" && rmdir "$host"
+        set +e
         export WINEPREFIX=$1
         shift
         # Ready once it has made its socket, in the folder it works in.
@@ -73,20 +86,19 @@ sealed() {
     ' sealed "$@"
 }
 
-if [ ! -f "$template/.rq204-ready" ]; then
-    mkdir -p "$cache"
-    exec 9>"$cache/.wine-template.lock"
-    flock 9
-    if [ ! -f "$template/.rq204-ready" ]; then
-        rm -rf "$template"
-        mkdir -p "$template"
-        sealed "$template" wine64 wineboot -i >/dev/null 2>&1
-        touch "$template/.rq204-ready"
-    fi
-    exec 9>&-
-fi
-
 prefix=${keep:-$(mktemp -d "${TMPDIR:-/tmp}/rq204-wine.XXXXXX")}
+[ -n "$keep" ] || trap 'rm -rf "$prefix"' EXIT
+mkdir -p "$cache"
+exec 9>"$cache/.wine-template.lock"
+flock 9
+if [ ! -f "$template/.rq204-ready" ]; then
+    rm -rf "$template"
+    mkdir -p "$template"
+    sealed "$template" wine64 wineboot -i >/dev/null 2>&1
+    touch "$template/.rq204-ready"
+fi
+# No COM link survives a run: a template made before the sealed /dev linked com1 to /dev/ttyS0.
+rm -f "$template"/dosdevices/com*
 if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$prefix"
     # Hard links cost nothing; what wine writes in place (the registry, the update stamp) is
@@ -95,7 +107,7 @@ if [ ! -f "$prefix/system.reg" ]; then
     rm -f "$prefix"/*.reg "$prefix/.update-timestamp" "$prefix/.rq204-ready"
     cp "$template"/*.reg "$template/.update-timestamp" "$prefix/"
 fi
-[ -n "$keep" ] || trap 'rm -rf "$prefix"' EXIT
+exec 9>&-
 rm -f "$prefix"/dosdevices/com*
 {
     printf '\n[Software\\\\Wine\\\\Ports] %s\n' "$(date +%s)"
@@ -145,6 +157,8 @@ fi
 
 status=0
 sealed "$prefix" "${wine[@]}" "$@" || status=$?
+# The links to this run's pseudo-terminals end with them.
+rm -f "$prefix"/dosdevices/com*
 if [ -n "$pair_folder" ]; then
     kill "${joiners[@]}" 2>/dev/null
     wait
