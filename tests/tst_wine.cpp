@@ -282,6 +282,9 @@ void TestWine::window()
         60000);
     const QString window = found->split(u'\n').constFirst();
     QVERIFY(xdotool({"windowactivate", "--sync", window}));
+    // Active is not yet typed into: keys go where the X server's focus is, which wine takes a
+    // moment later.
+    QTRY_COMPARE_WITH_TIMEOUT(xdotool({"getwindowfocus"}).value_or(QString()), window, 10000);
     // The message box has the focus; Tab goes on to the port box, Clear and Send to LCD.
     xdotool({"type", "--delay", "40", "Hi $"});
     xdotool({"key", "--delay", "100", "Tab", "Tab", "Tab", "space"});
