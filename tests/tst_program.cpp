@@ -1,6 +1,6 @@
-#include "stopsignals.h"
 #include "program.h"
 #include "ptydevice.h"
+#include "stopsignals.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -85,8 +85,8 @@ void TestWine::cleanupTestCase()
     }
 }
 
-void TestWine::startWine(QProcess &wine, const QMap<int, QString> &coms,
-                         const QStringList &command, bool asScript, const QString &prefix)
+void TestWine::startWine(QProcess &wine, const QMap<int, QString> &coms, const QStringList &command,
+                         bool asScript, const QString &prefix)
 {
     QStringList arguments;
     for (auto com = coms.begin(); com != coms.end(); ++com)
@@ -126,8 +126,8 @@ void TestWine::sendsToTheComPort()
     }
     QProcess wine;
     startWine(wine, {{1, pty}},
-              QStringList{exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q")} +
-                  arguments + QStringList{Message});
+              QStringList{exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q")} + arguments +
+                  QStringList{Message});
     QVERIFY(wine.waitForFinished(60000));
     const QString output = said(wine);
     QCOMPARE(wine.exitCode(), 0);
@@ -194,8 +194,8 @@ void TestWine::failures()
     QVERIFY(!held || otherProgram.open());
     QProcess wine;
     startWine(wine, {{1, device.path()}},
-              QStringList{exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q")} +
-                  arguments + QStringList{Message});
+              QStringList{exe(QStringLiteral("rq204-send.exe")), QStringLiteral("-q")} + arguments +
+                  QStringList{Message});
     QVERIFY(wine.waitForFinished(90000));
     QCOMPARE(wine.exitCode(), 1);
     const QByteArray err = wine.readAllStandardError();
@@ -216,8 +216,8 @@ void TestWine::ctrlCStopsInOrder()
                QStringLiteral("1"), QString(40, u'x')});
     QByteArray received;
     QTRY_VERIFY_WITH_TIMEOUT((received += device.take()).size() >= 3, 60000);
-    QProcess::execute(QStringLiteral("pkill"),
-                      {QStringLiteral("-INT"), QStringLiteral("-x"), QStringLiteral("rq204-send.exe")});
+    QProcess::execute(QStringLiteral("pkill"), {QStringLiteral("-INT"), QStringLiteral("-x"),
+                                                QStringLiteral("rq204-send.exe")});
     QVERIFY(wine.waitForFinished(30000));
     received += device.take();
     QCOMPARE(wine.exitCode(), 128 + SIGINT);
@@ -304,7 +304,8 @@ void TestWine::installer()
     const QString setup = qEnvironmentVariable("RQ204_WINDOWS_INSTALLER");
     QVERIFY2(QFile::exists(setup), qPrintable(setup));
     const QString prefix = m_scratch.filePath(QStringLiteral("prefix"));
-    const QString folder = prefix + QStringLiteral("/drive_c/Program Files/RQ204 message upload utility");
+    const QString folder =
+        prefix + QStringLiteral("/drive_c/Program Files/RQ204 message upload utility");
     const QString shortcut = prefix + QStringLiteral("/drive_c/ProgramData/Microsoft/Windows/"
                                                      "Start Menu/Programs/RQ204 message upload "
                                                      "utility.lnk");
