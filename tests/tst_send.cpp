@@ -124,6 +124,10 @@ void TestSend::upload_data()
         {"a control character, U+009F, at character 1; only text"});
     row("no-break space, the first after C1, is text", dev,
         {"--port", "%dev", QStringLiteral("a\u00a0")}, {}, "a\xa0\r", 0, {});
+    row("64 KiB of input read whole", dev, {"--port", "%dev"}, QByteArray(65536, 'x'), {}, 2,
+        {"the message is 65536 characters long, 65412 too many"});
+    row("a byte more refused unread", dev, {"--port", "%dev"}, QByteArray(65537, 'x'), {}, 2,
+        {"rq204-send: the message is longer than 65536 bytes; the RQ204 holds 124 characters\n"});
     row("no port found", {}, {"Hi"}, {}, {}, 1,
         {"rq204-send: The message was not sent: no serial port was found; name one with "
          "--port.\n"});
