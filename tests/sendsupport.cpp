@@ -17,6 +17,23 @@ QString startDevice(QProcess &device, const QString &pathFile)
     return path.startsWith(QLatin1String("/dev/pts/")) ? path : QString();
 }
 
+bool startWindowManager(QProcess &windowManager)
+{
+    windowManager.start(QStringLiteral("metacity"),
+                        {QStringLiteral("--no-composite"), QStringLiteral("--sm-disable")});
+    if (!windowManager.waitForStarted())
+        return false;
+    for (int waited = 0; waited < 10000; waited += 50) {
+        QProcess xprop;
+        xprop.start(QStringLiteral("xprop"),
+                    {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
+        if (xprop.waitForFinished(5000) && xprop.readAllStandardOutput().contains("window id"))
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
 QJsonObject summaryOf(const QByteArray &output)
 {
     const QByteArrayList lines = output.trimmed().split('\n');

@@ -12,5 +12,8 @@
 QString startDevice(QProcess &device, const QString &pathFile);
 // The virtual RQ204's closing SUMMARY line, read from what it printed; empty without one.
 QJsonObject summaryOf(const QByteArray &output);
+// Starts metacity on the test's X server; whether it has taken over (it names itself on the
+// root window) within 10 s.
+bool startWindowManager(QProcess &windowManager);
 // What a command wrote into a stream the test handed it.
 QString writtenTo(FILE *stream);

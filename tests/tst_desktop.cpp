@@ -175,19 +175,7 @@ void TestDesktop::initTestCase()
     else if (qEnvironmentVariableIntValue("QT_LINUX_ACCESSIBILITY_ALWAYS_ON") != 1)
         m_noScreenReader = QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 is not set");
     setApplicationIdentity();
-    m_windowManager.start(QStringLiteral("metacity"),
-                          {QStringLiteral("--no-composite"), QStringLiteral("--sm-disable")});
-    QVERIFY(m_windowManager.waitForStarted());
-    // The window manager has taken over once it names itself on the root window.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [] {
-            QProcess xprop;
-            xprop.start(QStringLiteral("xprop"),
-                        {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
-            return xprop.waitForFinished(5000) &&
-                   xprop.readAllStandardOutput().contains("window id");
-        }(),
-        10000);
+    QVERIFY(startWindowManager(m_windowManager));
 }
 
 void TestDesktop::cleanupTestCase()

@@ -246,21 +246,8 @@ void TestWine::window()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         QSKIP("needs an X server: CTest runs this test under xvfb-run");
-    if (m_windowManager.state() == QProcess::NotRunning) {
-        m_windowManager.start(QStringLiteral("metacity"),
-                              {QStringLiteral("--no-composite"), QStringLiteral("--sm-disable")});
-        QVERIFY(m_windowManager.waitForStarted());
-        // The window manager has taken over once it names itself on the root window.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [] {
-                QProcess xprop;
-                xprop.start(QStringLiteral("xprop"),
-                            {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
-                return xprop.waitForFinished(5000) &&
-                       xprop.readAllStandardOutput().contains("window id");
-            }(),
-            10000);
-    }
+    if (m_windowManager.state() == QProcess::NotRunning)
+        QVERIFY(startWindowManager(m_windowManager));
     QProcess device;
     const QString pty = startDevice(device, m_scratch.filePath(QStringLiteral("port")));
     QVERIFY(!pty.isEmpty());
