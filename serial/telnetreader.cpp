@@ -130,9 +130,11 @@ void TelnetReader::subnegotiation()
     const int code = static_cast<unsigned char>(m_held.at(1)) - ServerOffset;
     if (code < SetBaudRate || code > SetControl)
         return;
-    const QByteArray value = m_held.mid(2);
     const QByteArray &asked = m_asked[std::size_t(code - 1)];
-    if (value.size() != asked.size())
+    // Only the value's own bytes count: a 64-bit sredird writes a C unsigned long, the baud in
+    // the first four of eight bytes, and pyserial's client takes that too.
+    const QByteArray value = m_held.mid(2, asked.size());
+    if (value.size() < asked.size())
         fail(m_malformed);
     else if (value != asked)
         fail(QStringLiteral("the server at %1 set %2 instead of %3")

@@ -15,7 +15,8 @@ class TelnetReader
 public:
     enum class State { Negotiating, Ready, Failed };
 
-    // The most of an unfinished subnegotiation held; COM-PORT's longest answer has six bytes.
+    // The most of an unfinished subnegotiation held; COM-PORT's longest answer has six bytes,
+    // ten from a 64-bit sredird.
     static constexpr qsizetype MostHeld = 256;
 
     // `where` is the server's "HOST:PORT" as the user wrote it.

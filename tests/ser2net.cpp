@@ -1,5 +1,6 @@
 #include "ser2net.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSet>
 #include <QStandardPaths>
@@ -31,6 +32,27 @@ quint16 freeTcpPort()
     QTcpServer server;
     return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
 }
+
+namespace {
+
+// Listening, read from the kernel's table: a test connection would make the server open the
+// device, and its close would set the device's line back behind the next client's back.
+bool awaitListening(const QList<quint16> &ports)
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const QSet<quint16> listening = listeningTcpPorts();
+        if (std::all_of(ports.begin(), ports.end(),
+                        [&](quint16 port) { return listening.contains(port); }))
+            return true;
+        QTest::qWait(25);
+    }
+    return false;
+}
+
+// Debian's python3-serial serves Debian's own Python, whatever else comes first on the PATH.
+const QString SystemPython = QStringLiteral("/usr/bin/python3");
+
+} // namespace
 
 Ser2net::Ser2net(const QStringList &devices) : m_devices(devices) {}
 
@@ -67,16 +89,7 @@ bool Ser2net::start()
     m_process.start(QStandardPaths::findExecutable(QStringLiteral("ser2net")), arguments);
     if (!m_process.waitForStarted())
         return false;
-    // Listening, read from the kernel's table: a test connection would make ser2net open the
-    // device, and its close would set the device's line back behind the next client's back.
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const QSet<quint16> listening = listeningTcpPorts();
-        if (std::all_of(m_ports.begin(), m_ports.end(),
-                        [&](quint16 port) { return listening.contains(port); }))
-            return true;
-        QTest::qWait(25);
-    }
-    return false;
+    return awaitListening(m_ports);
 }
 
 void Ser2net::kill()
@@ -105,4 +118,39 @@ QString Ser2net::telnetOnly(int device) const
 QString Ser2net::output()
 {
     return QString::fromLocal8Bit(m_process.readAll());
+}
+
+Rfc2217Peer::~Rfc2217Peer()
+{
+    // socat's children, the sredird of each client, end with their connection.
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
+QString Rfc2217Peer::missing(Kind kind)
+{
+    if (kind == Sredird)
+        return QStandardPaths::findExecutable(QStringLiteral("sredird"), {"/usr/sbin"}).isEmpty() ||
+                       QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty()
+                   ? QStringLiteral("sredird and socat")
+                   : QString();
+    return QProcess::execute(SystemPython, {"-c", "import serial.rfc2217"}) == 0
+               ? QString()
+               : QStringLiteral("python3-serial");
+}
+
+bool Rfc2217Peer::start()
+{
+    m_port = freeTcpPort();
+    if (m_kind == Sredird)
+        m_process.start(
+            QStringLiteral("socat"),
+            {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
+             QStringLiteral("EXEC:/usr/sbin/sredird 7 %1 %2/rq204-sredird-%3.lock")
+                 .arg(m_device, QDir::tempPath())
+                 .arg(m_port)});
+    else
+        m_process.start(SystemPython, {QStringLiteral(RQ204_TESTS_DIR "/rfc2217-server.py"),
+                                       m_device, QString::number(m_port)});
+    return m_process.waitForStarted() && awaitListening({m_port});
 }

@@ -29,6 +29,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -209,6 +210,15 @@ void TestNetwork::upload_data()
            "rq204-send: {refused}: The message was not sent: could not connect to {at refused}: "
            "connection refused.\n"
            "rq204-send: {raw 2}: sent, all 6 characters\n";
+    // Debian's other RFC 2217 servers, as they answer.
+    QTest::newRow("sredird") << QStringList{"{sredird 0}"} << hiText << QList<int>{0} << hi << 0
+                             << QString();
+    QTest::newRow("pyserial's PortManager")
+        << QStringList{"{pyserial 1}"} << hiText << QList<int>{1} << hi << 0 << QString();
+    QTest::newRow("sredird and pyserial at once")
+        << QStringList{"{sredird 0}", "{pyserial 1}"} << hiText << QList<int>{0, 1} << hi << 0
+        << "rq204-send: {sredird 0}: sent, all 6 characters\n"
+           "rq204-send: {pyserial 1}: sent, all 6 characters\n";
     QTest::newRow("three displays")
         << QStringList{"{local 0}", "{rfc2217 1}", "{raw 2}"} << QStringLiteral("Open 9-17$")
         << QList<int>{0, 1, 2} << QByteArray("4F 70 65 6E 20 39 2D 31 37 0B 0D") << 0
@@ -232,6 +242,20 @@ void TestNetwork::upload()
         !QTcpServer().listen(QHostAddress::LocalHostIPv6))
         QSKIP("this machine has no IPv6 loopback");
 
+    std::vector<std::unique_ptr<Rfc2217Peer>> peers;
+    for (int i = 0; i < 3; ++i) {
+        for (const auto &[kind, name] : {std::pair(Rfc2217Peer::Sredird, "sredird"),
+                                         std::pair(Rfc2217Peer::Pyserial, "pyserial")}) {
+            const QString key = QStringLiteral("%1 %2").arg(QLatin1String(name)).arg(i);
+            if (!ports.join(u' ').contains(u'{' + key + u'}'))
+                continue;
+            if (const QString missing = Rfc2217Peer::missing(kind); !missing.isEmpty())
+                QSKIP(qPrintable(missing + " not installed (tools/install-deps.sh --test)"));
+            peers.push_back(std::make_unique<Rfc2217Peer>(kind, m_paths[i]));
+            QVERIFY(peers.back()->start());
+            m_names.insert(key, peers.back()->url());
+        }
+    }
     // Another client has the port first, as a second copy of a program would.
     QTcpSocket otherClient;
     if (ports.removeAll(QStringLiteral("busy"))) {
@@ -266,6 +290,7 @@ void TestNetwork::upload()
         QCOMPARE(summary.value("complete").toBool(), true);
         QCOMPARE(summary.value("baud").toInt(), 2400);
         QCOMPARE(summary.value("settings_ok").toBool(), true);
+        QCOMPARE(summary.value("flow").toString(), QStringLiteral("none"));
         // Paced on each display alike: the device stamps a byte when it wakes up to read it, so
         // single gaps get room for a late wake-up, the median none.
         QVERIFY2(summary.value("gap_min_ms").toDouble() >= 50, qPrintable(QString::number(i)));
@@ -384,8 +409,17 @@ void TestNetwork::server_data()
                "fffd2c")}},
          {flowAsked, {agreed}}},
         "Hi", greeting + hex("fffb03 fffd03 fffc18 fffe01") + asked + "Hi\r", {});
+    // A 64-bit sredird writes each value as a C unsigned long: the value's own bytes first.
+    row("the speed in eight bytes, the data size in two", false, "rfc2217",
+        reporting({reported("00000960 00000000", "0800")}), "Hi", sent + "Hi\r", {});
     row("another speed", true, "rfc2217", reporting({reported("00002580")}), "Hi", sent,
         shown.arg("9600 baud", "2400"));
+    row("another speed in eight bytes", false, "rfc2217",
+        reporting({reported("00002580 00000960")}), "Hi", sent, shown.arg("9600 baud", "2400"));
+    row("a speed of three bytes", false, "rfc2217", reporting({reported("000009")}), "Hi", sent,
+        QStringLiteral("the server at {at} sent a malformed answer"));
+    row("no data size", false, "rfc2217", reporting({reported("00000960", "")}), "Hi", sent,
+        QStringLiteral("the server at {at} sent a malformed answer"));
     row("another data size", false, "rfc2217", reporting({reported("00000960", "07")}), "Hi", sent,
         shown.arg("7 data bits", "8"));
     row("another parity", false, "rfc2217", reporting({reported("00000960", "08", "03")}), "Hi",
@@ -432,7 +466,9 @@ void TestNetwork::server()
     QElapsedTimer clock;
     clock.start();
     QProcess send;
+    int connections = 0;
     connect(&server, &QTcpServer::newConnection, this, [&] {
+        ++connections;
         QTcpSocket *client = server.nextPendingConnection();
         auto answered = std::make_shared<QList<bool>>(answers.size(), false);
         const auto answer = [&, client, answered] {
@@ -486,7 +522,9 @@ void TestNetwork::server()
         };
         connect(&sender, &PacedSender::progressed, &waiting, ended);
         connect(&sender, &PacedSender::failed, &waiting, ended);
-        window.findChild<QComboBox *>("Combo1")->setEditText(port);
+        // Typed and entered, and sent while it connects: the upload waits for that connection.
+        QTest::keyClicks(window.findChild<QComboBox *>("Combo1")->lineEdit(), port);
+        QTest::keyClick(window.findChild<QComboBox *>("Combo1")->lineEdit(), Qt::Key_Return);
         window.findChild<MessageEdit *>("Text1")->setMessage(message);
         QTest::mouseClick(window.findChild<QPushButton *>("Command2"), Qt::LeftButton);
         waiting.enterLoop(20);
@@ -505,6 +543,7 @@ void TestNetwork::server()
     }
     QTest::qWait(50); // a byte sent by mistake has had its time to arrive
     QTRY_COMPARE(got.toHex(' '), received.toHex(' '));
+    QCOMPARE(connections, 1); // the one Send waited for, never a second
     // Paced from the first byte, wherever the wait for the server ended: no burst (the median
     // gap, so that one late read of this busy test does not count).
     if (reason.isEmpty() && !message.contains(u'\u00ff')) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the program needs that this machine lacks, and nothing else.
 #   tools/install-deps.sh               build and run
-#   tools/install-deps.sh --test        also what the tests and the package check need: ser2net
+#   tools/install-deps.sh --test        also what the tests and the package check need: ser2net,
+#                                       sredird (behind socat) and pyserial's RFC 2217 server
 #                                       for displays on the network, an X server and a window
 #                                       manager for the desktop test, the tools it reads them
 #                                       with, a session bus and AT-SPI with a Python client to
@@ -12,7 +13,7 @@
 #   tools/install-deps.sh --fuzz        also clang and its fuzzer runtime
 #   tools/install-deps.sh --windows     also the Windows cross compiler, Ninja and NSIS, and what
 #                                       building Qt from Debian's source takes; with --test, wine
-#                                       and socat for the Windows tests
+#                                       for the Windows tests
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config qt6-base-dev fonts-liberation)
@@ -24,8 +25,8 @@ for option in "$@"; do
     case "$option" in
     --test) packages+=(xvfb xauth x11-utils xdotool metacity ser2net
         dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 weston qt6-wayland
-        dpkg-dev file lintian desktop-file-utils appstream)
-        [ -n "$windows" ] && packages+=(wine64 socat) ;;
+        sredird socat python3-serial dpkg-dev file lintian desktop-file-utils appstream)
+        [ -n "$windows" ] && packages+=(wine64) ;;
     --bench) packages+=(xvfb xauth x11-utils metacity imagemagick) ;;
     --screenshot) packages+=(xvfb xauth x11-utils imagemagick metacity xdotool) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
