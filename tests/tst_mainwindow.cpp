@@ -181,21 +181,31 @@ void TestMainWindow::probe_data()
 {
     QTest::addColumn<bool>("port1"); // the device exists
     QTest::addColumn<bool>("port2");
-    QTest::addColumn<bool>("port1InUse"); // held by another program
+    QTest::addColumn<QString>("inUse"); // the ports another program holds, "1", "12"
+    QTest::addColumn<int>("above");      // the number of a third device, 0 for none
     QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QString>("told"); // what Send then reports; %1 is port 1's device
+    QTest::addColumn<QString>("shown"); // the port box's text
+    QTest::addColumn<QString>("told");  // what Send then reports; %1 is port 1's device
 
-    QTest::newRow("both") << true << true << false << QStringList{"1", "2"} << "";
-    QTest::newRow("only 2") << false << true << false << QStringList{"2"} << "";
-    QTest::newRow("only 1") << true << false << false << QStringList{"1"} << "";
+    QTest::newRow("both") << true << true << "" << 0 << QStringList{"1", "2"} << "1" << "";
+    QTest::newRow("only 2") << false << true << "" << 0 << QStringList{"2"} << "2" << "";
+    QTest::newRow("only 1") << true << false << "" << 0 << QStringList{"1"} << "1" << "";
     QTest::newRow("neither")
-        << false << false << false << QStringList{}
+        << false << false << "" << 0 << QStringList{} << ""
         << "The message was not sent: no serial port was found; type a port number or a device "
            "path into the port box.";
-    QTest::newRow("1 in use") << true << true << true << QStringList{"2"} << "";
+    QTest::newRow("1 in use") << true << true << "1" << 0 << QStringList{"2"} << "2" << "";
     QTest::newRow("1 in use, no 2")
-        << true << false << true << QStringList{}
+        << true << false << "1" << 0 << QStringList{} << ""
         << "The message was not sent: port 1 (%1) could not be opened: it is in use by another "
+           "program.";
+    // The lowest port above 2, as Windows numbers a USB adapter, is put in the box as if typed.
+    QTest::newRow("neither, a 4") << false << false << "" << 4 << QStringList{} << "4" << "";
+    QTest::newRow("1 and 2 in use, a 3")
+        << true << true << "12" << 3 << QStringList{} << "3" << "";
+    QTest::newRow("1 in use, no 2, a 5, in use")
+        << true << false << "15" << 5 << QStringList{} << "5"
+        << "The message was not sent: port 5 (%5) could not be opened: it is in use by another "
            "program.";
 }
 
@@ -203,23 +213,36 @@ void TestMainWindow::probe()
 {
     QFETCH(bool, port1);
     QFETCH(bool, port2);
-    QFETCH(bool, port1InUse);
+    QFETCH(QString, inUse);
+    QFETCH(int, above);
     QFETCH(QStringList, entries);
+    QFETCH(QString, shown);
     QFETCH(QString, told);
 
-    QtPortHolder otherProgram(m_port1->path());
-    if (port1InUse)
-        QVERIFY(otherProgram.open());
-    startWindow({port1 ? m_port1->path() : QString(), port2 ? m_port2->path() : QString()});
+    PtyDevice port3;
+    QStringList host{port1 ? m_port1->path() : QString(), port2 ? m_port2->path() : QString()};
+    if (above > 0) {
+        host.resize(above);
+        host[above - 1] = port3.path();
+    }
+    std::vector<std::unique_ptr<QtPortHolder>> otherProgram;
+    for (const QChar number : inUse) {
+        otherProgram.push_back(std::make_unique<QtPortHolder>(host.at(number.digitValue() - 1)));
+        QVERIFY(otherProgram.back()->open());
+    }
+    startWindow(host);
 
     QStringList listed;
     for (int i = 0; i < combo1()->count(); ++i)
         listed.append(combo1()->itemText(i));
     QCOMPARE(listed, entries);
-    QCOMPARE(combo1()->currentText(), entries.value(0));
-    QCOMPARE(m_window->comm().portOpen(), !entries.isEmpty());
-    if (!entries.isEmpty())
-        QCOMPARE(m_window->comm().commPort(), entries.first().toInt());
+    QCOMPARE(combo1()->currentText(), shown);
+    QCOMPARE(m_window->comm().portOpen(), !shown.isEmpty() && told.isEmpty());
+    if (!shown.isEmpty())
+        QCOMPARE(m_window->comm().commPort(), shown.toInt());
+    // Opened once: by the selection, never by the probe, which takes 1 and 2 only.
+    QCOMPARE(port3.opens(), above > 0 ? 1 : 0);
+    QCOMPARE(m_listings, 1);
     QVERIFY(openBoxes().isEmpty()); // an empty list is no reason to complain
     QCOMPARE(m_port1->take() + m_port2->take(), QByteArray()); // probing sends nothing
     if (told.isEmpty())
@@ -228,7 +251,8 @@ void TestMainWindow::probe()
     tickToEnd();
     const QList<QMessageBox *> boxes = openBoxes();
     QCOMPARE(boxes.size(), 1);
-    QCOMPARE(boxes.first()->text(), told.replace(QStringLiteral("%1"), m_port1->path()));
+    QCOMPARE(boxes.first()->text(),
+             told.replace(QStringLiteral("%1"), m_port1->path()).replace("%5", port3.path()));
 }
 
 void TestMainWindow::pickingAnotherPort()
@@ -317,22 +341,29 @@ void TestMainWindow::startUpWithPortGiven_data()
 {
     QTest::addColumn<QString>("given"); // %1: a device that is not a numbered port
     QTest::addColumn<bool>("opens");
+    QTest::addColumn<bool>("onlyAbove2"); // the host's only port is port 3
 
-    QTest::newRow("number") << "2" << true;
-    QTest::newRow("device path") << "%1" << true;
-    QTest::newRow("missing port") << "7" << false;
+    QTest::newRow("number") << "2" << true << false;
+    QTest::newRow("device path") << "%1" << true << false;
+    QTest::newRow("missing port") << "7" << false << false;
+    QTest::newRow("device path, the host's only port 3") << "%1" << true << true;
 }
 
 void TestMainWindow::startUpWithPortGiven()
 {
     QFETCH(QString, given);
     QFETCH(bool, opens);
+    QFETCH(bool, onlyAbove2);
 
     PtyDevice unnumbered;
+    PtyDevice port3;
     given.replace(QStringLiteral("%1"), unnumbered.path());
-    startWindow({m_port1->path(), m_port2->path()}, given);
+    startWindow(onlyAbove2 ? QStringList{{}, {}, port3.path()}
+                           : QStringList{m_port1->path(), m_port2->path()},
+                given);
     QCOMPARE(combo1()->currentText(), given);
-    QCOMPARE(combo1()->count(), 2); // the probe still lists what it found
+    QCOMPARE(combo1()->count(), onlyAbove2 ? 0 : 2); // the probe still lists what it found
+    QCOMPARE(port3.opens(), 0); // not opened on the way to the port given
     QCOMPARE(m_window->comm().portOpen(), opens);
     QCOMPARE(combo1()->accessibleDescription().isEmpty(), opens);
     send(QStringLiteral("Z"));

@@ -57,7 +57,8 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
-      m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts))
+      m_ui(std::make_unique<Ui::MainWindow>()), m_listPorts(std::move(listPorts)),
+      m_portGiven(initialPort.has_value())
 {
     // Before anything asks how to describe the window.
     QAccessible::installFactory(accessibleFor);
@@ -221,8 +222,18 @@ void MainWindow::probePorts()
     // ports alike; every later selection reads the host afresh, with adapters plugged in since.
     const HostPorts ports = m_listPorts();
     const Serial::ProbeResult probed = Serial::probePorts(m_comm, ports);
-    // With nothing found the selector stays empty: there is nothing to open until a port is named.
     if (probed.ports.isEmpty()) {
+        // A PC of today has its adapter above port 2 (COM3, COM4…): the lowest such port goes
+        // into the box as if typed, and the list stays empty. A port given on the command line
+        // comes next anyway, and no device is opened only to be closed again.
+        for (int number = 3; !m_portGiven && number <= ports.size(); ++number) {
+            if (Serial::portAt(ports, number)) {
+                const QSignalBlocker blocker(m_ui->Combo1);
+                m_ui->Combo1->setEditText(QString::number(number));
+                return selectPortAmong(ports);
+            }
+        }
+        // With nothing found the selector stays empty: nothing to open until a port is named.
         m_portProblem = !probed.failure.isEmpty()
                             ? probed.failure
                             : QStringLiteral("no serial port was found; type a port number or a "

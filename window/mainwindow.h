@@ -60,6 +60,7 @@ private:
     PortLister m_listPorts;
     SerialControl m_comm;
     PacedSender m_sender{m_comm};
+    bool m_portGiven = false; // a port to start with came from the command line
     // Why the port box's text has no open port, as the user reads it; empty while it has one.
     QString m_portProblem;
     // The report on show, what it reports and how often that happened in a row.
