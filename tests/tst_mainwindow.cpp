@@ -649,6 +649,10 @@ void TestMainWindow::layout()
 
     if (name == u"Text1") {
         QCOMPARE(control->font().family(), QStringLiteral("Courier New"));
+        // Fixed pitch, whatever stands in for Courier New (CMakeLists.txt runs this on a system
+        // without Liberation Mono too): ten "i" as wide as ten "M".
+        QCOMPARE(control->fontMetrics().horizontalAdvance(QString(10, u'i')),
+                 control->fontMetrics().horizontalAdvance(QString(10, u'M')));
         QCOMPARE(control->font().pointSize(), 12);
         QCOMPARE(control->font().weight(), QFont::Normal);
     } else {

@@ -8,7 +8,9 @@
 
 #include <QAccessibleWidget>
 #include <QCloseEvent>
+#include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -70,6 +72,7 @@ MainWindow::MainWindow(PortLister listPorts, const std::optional<QString> &initi
     m_ui->Combo1->setAccessibleName(m_ui->Label1->text());
     m_ui->Combo1->lineEdit()->setAccessibleName(m_ui->Label1->text());
     fitCaptions();
+    keepMessageFixedPitch();
 
     connect(m_ui->Text1, &QPlainTextEdit::textChanged, this,
             [this] { guarded(&MainWindow::updateCounter); });
@@ -160,6 +163,31 @@ void MainWindow::fitCaptions()
             own.setPixelSize(--ownSize);
         if (ownSize != size)
             control->setFont(own);
+    }
+}
+
+void MainWindow::keepMessageFixedPitch()
+{
+    // The message box asks for Courier New, as the layout was drawn with it. A system without it
+    // nor a face of its widths (wine; Linux without Liberation Mono) resolves the name, style
+    // hint or not, to whatever it has: a proportional face, in which the message looks nothing
+    // like the display's cells. A fixed-pitch face of the system's stands in there, judged by
+    // its widths, as a generic name ("monospace") may itself resolve to a proportional face.
+    const auto fixedPitch = [](const QFont &font) {
+        const QFontMetrics metrics(font);
+        return metrics.horizontalAdvance(u'i') == metrics.horizontalAdvance(u'M');
+    };
+    QFont font = m_ui->Text1->font();
+    if (fixedPitch(font))
+        return;
+    const QStringList known{QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono"),
+                            QStringLiteral("Cousine"), QStringLiteral("Consolas")};
+    for (const QString &family : known + QFontDatabase::families()) {
+        font.setFamilies({m_ui->Text1->font().family(), family});
+        if (QFontDatabase::isFixedPitch(family) && fixedPitch(font)) {
+            m_ui->Text1->setFont(font);
+            return;
+        }
     }
 }
 

@@ -39,6 +39,7 @@ protected:
 
 private:
     void fitCaptions();
+    void keepMessageFixedPitch();
     void load();
     void shutDown();
 
