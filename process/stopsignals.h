@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <csignal>
 #include <cstdio>
 
 class QSocketNotifier;
@@ -34,6 +35,14 @@ private:
 // caught, so that a shell loop around the program stops as well; returns only where that
 // action does not end it.
 void endBySignal(int signal);
+
+// The signal a Windows console event (CTRL_C_EVENT 0 … CTRL_SHUTDOWN_EVENT 6) stands for:
+// Ctrl-C and Ctrl-Break ask to stop as SIGINT does; a console closed, a logoff or a shutdown end
+// the program as SIGTERM does elsewhere.
+inline int stopSignalOf(unsigned long consoleEvent)
+{
+    return consoleEvent <= 1 ? SIGINT : SIGTERM;
+}
 
 // Whether `stream` is a terminal, where a person may be typing and watching.
 bool isTerminal(FILE *stream);

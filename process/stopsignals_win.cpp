@@ -13,6 +13,8 @@
 
 namespace {
 
+static_assert(CTRL_C_EVENT == 0 && CTRL_BREAK_EVENT == 1 && CTRL_SHUTDOWN_EVENT == 6);
+
 // Held while an event is passed on and while the instance comes and goes.
 QMutex guard;
 StopSignals *instance = nullptr;
@@ -22,19 +24,16 @@ const HANDLE stopped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
 BOOL WINAPI onControl(DWORD event)
 {
-    // Ctrl-Break asks to stop as Ctrl-C does; a console closed, a logoff or a shutdown end the
-    // program as SIGTERM does elsewhere.
-    const bool interrupted = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    const int signal = stopSignalOf(event);
     {
         const QMutexLocker locker(&guard);
         if (!instance)
             return FALSE;
-        QMetaObject::invokeMethod(instance, "received", Qt::QueuedConnection,
-                                  Q_ARG(int, interrupted ? SIGINT : SIGTERM));
+        QMetaObject::invokeMethod(instance, "received", Qt::QueuedConnection, Q_ARG(int, signal));
     }
     // The system ends the process as soon as this returns from a closing console: the port is
     // closed first (the system allows five seconds).
-    if (!interrupted)
+    if (signal != SIGINT)
         ::WaitForSingleObject(stopped, 4000);
     return TRUE;
 }

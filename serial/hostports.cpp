@@ -49,12 +49,17 @@ HostPorts numberComPorts(const HostPorts &listed)
     constexpr int Highest = 256;
     HostPorts ports;
     for (const PortDevice &port : listed) {
-        const int number = com.match(port.path).captured(1).toInt();
+        const int number = com.match(port.path.trimmed()).captured(1).toInt();
         if (number < 1 || number > Highest)
             continue;
         if (ports.size() < number)
             ports.resize(number);
-        ports[number - 1] = {QStringLiteral("COM%1").arg(number), port.description};
+        const QString name = QStringLiteral("COM%1").arg(number);
+        // Device Manager's name ends in the port's own, which the port's column already shows.
+        QString description = port.description.trimmed();
+        if (description.endsWith(QStringLiteral(" (%1)").arg(name), Qt::CaseInsensitive))
+            description.chop(name.size() + 3);
+        ports[number - 1] = {name, description};
     }
     return ports;
 }

@@ -35,12 +35,13 @@ QList<HostTty> numberHostPorts(QList<HostTty> ttys, const QStringList &consoleNa
 
 // Windows numbers its ports itself, port N being COMN: the COM ports the system lists ("COM3",
 // with what the system calls the device behind it) by number, with an empty entry for each
-// number without a port; other names are left out.
+// number without a port; other names are left out. Device Manager's name for a port
+// ("USB-SERIAL CH340 (COM4)") is shown without the port's own name at its end.
 HostPorts numberComPorts(const HostPorts &listed);
 
 // The host's serial ports as they are now, numbered as above, found without opening any
 // device: on Linux the ttys with hardware behind them in the kernel's device tree; on Windows
-// the COM ports in the registry's device map.
+// the COM ports in the registry's device map, named as Device Manager names them.
 HostPorts readHostPorts();
 // The same from the device tree at `sysfs` (Linux), where a test hands in a tree of its own.
 HostPorts readHostPortsFrom(const QString &sysfs);

@@ -11,6 +11,8 @@
 
 #include "localport.h"
 
+#include "comwords.h"
+
 #include <optional>
 
 #include <windows.h>
@@ -79,26 +81,6 @@ void setLine(DCB &dcb, const LineSettings &line)
     dcb.fAbortOnError = FALSE;
 }
 
-// What the system says when the adapter behind a handle has gone: a pulled USB adapter, or under
-// wine the pseudo-terminal's far end closed.
-bool meansDisconnected(DWORD error)
-{
-    switch (error) {
-    case ERROR_NOT_READY:
-    case ERROR_BAD_COMMAND:
-    case ERROR_GEN_FAILURE:
-    case ERROR_DEVICE_REMOVED:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_ACCESS_DENIED:
-    case ERROR_OPERATION_ABORTED:
-    case ERROR_INVALID_HANDLE:
-    case ERROR_FILE_NOT_FOUND:
-        return true;
-    default:
-        return false;
-    }
-}
-
 } // namespace
 
 struct LocalPort::Private
@@ -158,17 +140,11 @@ void LocalPort::write(char data)
 {
     DWORD written = 0;
     const BOOL done = ::WriteFile(d->handle, &data, 1, &written, nullptr);
-    if (done && written == 1)
-        return;
-    // A write that times out succeeds with nothing written.
-    const DWORD error = done ? DWORD(ERROR_TIMEOUT) : ::GetLastError();
-    if (meansDisconnected(error))
-        lose(QStringLiteral("was disconnected"));
-    else if (error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT)
-        lose(QStringLiteral("stopped taking bytes"));
-    else
-        lose(QStringLiteral("stopped working (the system reports \"%1\")")
-                 .arg(qt_error_string(int(error))));
+    const DWORD error = done ? 0 : ::GetLastError();
+    const QString problem =
+        Serial::comWriteProblem(done, written, error, qt_error_string(int(error)));
+    if (!problem.isEmpty())
+        lose(problem);
 }
 
 void LocalPort::lose(const QString &what)
@@ -187,37 +163,5 @@ std::optional<DeviceCheck> checkDevice(const QString &path)
 QString openErrorText(int error, const QString &closedFolder)
 {
     Q_UNUSED(closedFolder);
-    switch (DWORD(error)) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-        return QStringLiteral("no such port");
-    // Windows says "access denied" for a COM port that another program has open.
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: // a device another program holds for itself alone
-    case ERROR_BUSY:
-        return QStringLiteral("it is in use by another program");
-    case ERROR_PRIVILEGE_NOT_HELD:
-    case ERROR_ACCESS_DISABLED_BY_POLICY:
-        return QStringLiteral("the system does not let this program open it; ask whoever looks "
-                              "after this computer");
-    case ERROR_NOT_READY:
-    case ERROR_GEN_FAILURE:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEVICE_REMOVED:
-        return QStringLiteral("the device does not respond; check that it is plugged in and "
-                              "switched on");
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-    case ERROR_TOO_MANY_OPEN_FILES:
-    case ERROR_NO_SYSTEM_RESOURCES:
-        return QStringLiteral("the system is short of resources; close some programs and try "
-                              "again");
-    case ERROR_INVALID_PARAMETER:
-        return QStringLiteral("the port does not take the device's line settings");
-    default:
-        return QStringLiteral("the system reports \"%1\"").arg(qt_error_string(error));
-    }
+    return Serial::comOpenErrorText(quint32(error), qt_error_string(error));
 }

@@ -131,6 +131,11 @@ QStringList PtyDevice::marks() const
     return marks;
 }
 
+void PtyDevice::stopTaking()
+{
+    ::tcflow(m_slave, TCOOFF);
+}
+
 void PtyDevice::unplug()
 {
     // Only the master goes: our slave descriptor keeps the pty's number taken until the program

@@ -38,6 +38,8 @@ public:
     QStringList marks() const;
     // The device vanishes: writes on the slave fail from now on.
     void unplug();
+    // The device holds the line (an adapter that stalls): writes on the slave wait from now on.
+    void stopTaking();
     // The device talks back (or the unwired receive pin picks up noise).
     void send(const QByteArray &bytes);
     // Bytes that reached the program's side and wait there unread.

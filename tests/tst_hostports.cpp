@@ -92,6 +92,13 @@ void TestHostPorts::lookup_data()
     QTest::newRow("Windows, lower case") << registry << 12 << "COM12";
     QTest::newRow("Windows, past the highest listed") << registry << 13 << "";
     QTest::newRow("Windows, highest name") << QStringList{"COM256"} << 256 << "COM256";
+    // "|" and what the system calls the device; Device Manager's name ends in the port's own.
+    QTest::newRow("Windows, blanks around the name") << QStringList{" COM4 "} << 4 << "COM4";
+    QTest::newRow("Windows, Device Manager's name")
+        << QStringList{"COM4|USB-SERIAL CH340 (COM4)"} << 4 << "COM4|USB-SERIAL CH340";
+    QTest::newRow("Windows, a name that ends in another port's")
+        << QStringList{"COM5|Adapter (COM4)"} << 5 << "COM5|Adapter (COM4)";
+    QTest::newRow("Windows, the device map's name") << QStringList{"COM1|VCP0"} << 1 << "COM1|VCP0";
 }
 
 void TestHostPorts::lookup()
@@ -102,12 +109,14 @@ void TestHostPorts::lookup()
 
     HostPorts ports;
     for (const QString &path : host)
-        ports.append({path, QStringLiteral("adapter")});
+        ports.append({path.section(u'|', 0, 0), path.section(u'|', 1)});
     if (QString(QTest::currentDataTag()).startsWith(u"Windows"))
         ports = Serial::numberComPorts(ports);
     const std::optional<PortDevice> found = Serial::portAt(ports, number);
     QCOMPARE(found.has_value(), !device.isEmpty());
-    if (found)
+    if (found && device.contains(u'|'))
+        QCOMPARE(found->path + u'|' + found->description, device);
+    else if (found)
         QCOMPARE(found->path, device);
 }
 

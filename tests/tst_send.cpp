@@ -1,6 +1,7 @@
 #include "ptydevice.h"
 #include "sendcommand.h"
 #include "sendsupport.h"
+#include "stopsignals.h"
 #include "withoutdisplay.h"
 
 #include <QElapsedTimer>
@@ -45,6 +46,8 @@ private slots:
     void upload();
     void listPorts();
     void exclusiveHolderIsNamed();
+    void consoleEvents_data();
+    void consoleEvents();
     void interruptStopsTheBytes_data();
     void interruptStopsTheBytes();
     void helpWithoutDisplay_data();
@@ -277,6 +280,25 @@ void TestSend::exclusiveHolderIsNamed()
                             "in use by another program (PID %2, tst_send).\n")
                  .arg(path)
                  .arg(holder));
+}
+
+// What each of a Windows console's events does, as wine can deliver only Ctrl-C.
+void TestSend::consoleEvents_data()
+{
+    QTest::addColumn<int>("event");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C") << 0 << SIGINT;
+    QTest::newRow("Ctrl-Break") << 1 << SIGINT;
+    QTest::newRow("console closed") << 2 << SIGTERM;
+    QTest::newRow("logoff") << 5 << SIGTERM;
+    QTest::newRow("shutdown") << 6 << SIGTERM;
+}
+
+void TestSend::consoleEvents()
+{
+    QFETCH(int, event);
+    QFETCH(int, signal);
+    QCOMPARE(stopSignalOf(static_cast<unsigned long>(event)), signal);
 }
 
 void TestSend::interruptStopsTheBytes_data()

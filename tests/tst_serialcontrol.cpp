@@ -1,3 +1,4 @@
+#include "comwords.h"
 #include "localport.h"
 #include "portselection.h"
 #include "ptydevice.h"
@@ -91,6 +92,8 @@ private slots:
     void asAnotherUser();
     void openErrorWords_data();
     void openErrorWords();
+    void windowsWords_data();
+    void windowsWords();
     void portCantChangeWhileOpen();
     void whatTheDeviceSaysIsDropped();
     void windows1252_data();
@@ -630,6 +633,47 @@ void TestSerialControl::openErrorWords()
     QFETCH(QString, closedFolder);
     QFETCH(QString, words);
     QCOMPARE(openErrorText(error, closedFolder), words);
+}
+
+// What Windows answers, in the words the Windows build says it: wine gives few of these.
+void TestSerialControl::windowsWords_data()
+{
+    QTest::addColumn<int>("written"); // -2: the open failed; -1: the write failed
+    QTest::addColumn<int>("error");   // what GetLastError() said
+    QTest::addColumn<QString>("words");
+
+    const QString inUse = QStringLiteral("it is in use by another program");
+    QTest::newRow("open: no such port") << -2 << 2 << "no such port";
+    QTest::newRow("open: a name Windows can't have") << -2 << 123 << "no such port";
+    QTest::newRow("open: access denied") << -2 << 5 << inUse;
+    QTest::newRow("open: sharing violation") << -2 << 32 << inUse;
+    QTest::newRow("open: lock violation") << -2 << 33 << inUse;
+    QTest::newRow("open: busy") << -2 << 170 << inUse;
+    QTest::newRow("open: unplugged") << -2 << 1167
+                                     << "the device does not respond; check that it is plugged in "
+                                        "and switched on";
+    QTest::newRow("open: line settings refused")
+        << -2 << 87 << "the port does not take the device's line settings";
+    QTest::newRow("open: unforeseen") << -2 << 1784 << "the system reports \"what Windows says\"";
+    QTest::newRow("write: taken") << 1 << 0 << "";
+    QTest::newRow("write: nothing taken within the timeout") << 0 << 0 << "stopped taking bytes";
+    QTest::newRow("write: timed out") << -1 << 121 << "stopped taking bytes";
+    QTest::newRow("write: adapter removed") << -1 << 1617 << "was disconnected";
+    QTest::newRow("write: handle gone") << -1 << 6 << "was disconnected";
+    QTest::newRow("write: unforeseen")
+        << -1 << 1784 << "stopped working (the system reports \"what Windows says\")";
+}
+
+void TestSerialControl::windowsWords()
+{
+    QFETCH(int, written);
+    QFETCH(int, error);
+    QFETCH(QString, words);
+    const QString system = QStringLiteral("what Windows says");
+    QCOMPARE(written == -2 ? Serial::comOpenErrorText(quint32(error), system)
+                           : Serial::comWriteProblem(written >= 0, quint32(std::max(written, 0)),
+                                                     quint32(error), system),
+             words);
 }
 
 void TestSerialControl::whatTheDeviceSaysIsDropped()

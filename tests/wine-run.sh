@@ -11,8 +11,10 @@
 # session of its own and take the first pseudo-terminal it opens as its controlling terminal,
 # and the end of that terminal would hang the whole wine session up.
 #
-#   tests/wine-run.sh [--com N=PTY]... [--keep PREFIX] [--command] PROGRAM [ARGUMENT...]
+#   tests/wine-run.sh [--com N=PTY]... [--reg FILE] [--keep PREFIX] [--command] PROGRAM [ARGUMENT...]
 #     --com N=PTY       COMN is the pseudo-terminal PTY
+#     --reg FILE        also the keys in FILE (as wine's system.reg writes them) in the machine's
+#                       registry, such as the devices Device Manager lists
 #     --keep PREFIX     use (and keep) the prefix PREFIX, making it from the template if missing
 #     --command         run PROGRAM as it stands in the sealed session (it calls wine64 itself,
 #                       to run several Windows programs side by side)
@@ -27,17 +29,19 @@ set -euo pipefail
 coms=()
 joiners=()
 keep=
+registry=
 wine=(wine64)
 while [ $# -gt 0 ]; do
     case "$1" in
     --com) coms+=("$2"); shift 2 ;;
+    --reg) registry=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
     --command) wine=(); shift ;;
     *) break ;;
     esac
 done
 [ $# -gt 0 ] || {
-    echo "usage: $0 [--com N=PTY]... [--keep PREFIX] [--command] PROGRAM [ARGUMENT...]" >&2
+    echo "usage: $0 [--com N=PTY]... [--reg FILE] [--keep PREFIX] [--command] PROGRAM [ARGUMENT...]" >&2
     exit 2
 }
 
@@ -114,6 +118,7 @@ rm -f "$prefix"/dosdevices/com*
     for com in "${coms[@]}"; do
         printf '"COM%s"="%s"\n' "${com%%=*}" "${com#*=}"
     done
+    [ -z "$registry" ] || cat "$registry"
 } >>"$prefix/system.reg"
 
 # Each pair: socat joins two pseudo-terminals, and this script holds both open, so that a program
