@@ -29,10 +29,16 @@ Displays openDisplays(const QStringList &ports, const PortLister &listPorts, int
             } else if (const Serial::ProbeResult opened =
                            Serial::openDefaultPort(display->comm, host);
                        opened.ports.isEmpty()) {
-                throw SerialError(!opened.failure.isEmpty()
-                                      ? opened.failure
-                                      : QStringLiteral("no serial port was found; name one with "
-                                                       "--port"));
+                // A script is not guessed for: a port above 2 (a PC's USB adapter) is named.
+                const bool others = std::any_of(host.begin(), host.end(), [](const auto &port) {
+                    return !port.path.isEmpty();
+                });
+                throw SerialError(!opened.failure.isEmpty() ? opened.failure
+                                  : others ? QStringLiteral("this computer has no port 1 or 2; "
+                                                            "name its port with --port "
+                                                            "(--list-ports lists them)")
+                                           : QStringLiteral("no serial port was found; name one "
+                                                            "with --port"));
             }
         } catch (const SerialError &error) {
             display->failure = uploadFailureText(0, total, error.message());

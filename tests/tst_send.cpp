@@ -134,6 +134,9 @@ void TestSend::upload_data()
     row("no port found", {}, {"Hi"}, {}, {}, 1,
         {"rq204-send: The message was not sent: no serial port was found; name one with "
          "--port.\n"});
+    row("only a port 3", {"", "", "%dev"}, {"Hi"}, {}, {}, 1,
+        {"rq204-send: The message was not sent: this computer has no port 1 or 2; name its port "
+         "with --port (--list-ports lists them).\n"});
     // A script whose message command failed must not blank the display, nor garble it.
     row("empty standard input: refused", dev, {"--port", "%dev"}, "\n", {}, 2,
         {"standard input holds no message"});

@@ -1,11 +1,26 @@
 #!/usr/bin/env bash
 # Makes docs/screenshot.png: the program as a user sees it, in a window manager's frame, while it
 # sends a message to the virtual RQ204. Runs on its own X server; rerun it after a visible change.
+#   tools/screenshot.sh             the Linux program
+#   tools/screenshot.sh --windows   docs/screenshot-windows.png: the Windows program as wine draws
+#                                   it, on a PC whose one port is COM4 (tools/windows.sh builds it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh --screenshot
+windows=
+case "${1:-}" in
+--windows) windows=1 ;;
+'') ;;
+*) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+esac
+tools/install-deps.sh --screenshot ${windows:+--windows --test}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target rq204-upload rq204-virtual >/dev/null
+shot=docs/screenshot.png
+if [ -n "$windows" ]; then
+    tools/windows.sh >/dev/null
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
+    shot=docs/screenshot-windows.png
+fi
 
 work=$(mktemp -d)
 pids=()
@@ -42,9 +57,14 @@ pids+=($!)
 wait_for test -s "$work/port"
 port=$(cat "$work/port")
 
-build/window/rq204-upload --port "$port" &
+if [ -n "$windows" ]; then
+    # The start-up puts COM4, the PC's only port, into the port box.
+    tests/wine-run.sh --com 4="$port" "build-windows/rq204-upload-$version/rq204-upload.exe" &
+else
+    build/window/rq204-upload --port "$port" &
+fi
 pids+=($!)
-window=$(timeout 20 xdotool search --sync --onlyvisible --name '^RQ204 Message upload utility$' |
+window=$(timeout 60 xdotool search --sync --onlyvisible --name '^RQ204 Message upload utility$' |
     head -n 1)
 sleep 1 # the window manager's frame and the first paint
 
@@ -59,5 +79,8 @@ click 380 172
 sleep 2
 wait_for grep -q 'Fresh' "$work/virtual.log"
 import -frame -window "$window" "$work/shot.png"
-convert "$work/shot.png" -trim +repage -strip -define png:exclude-chunks=date,time docs/screenshot.png
-echo "Wrote docs/screenshot.png ($(identify -format '%wx%h' docs/screenshot.png))"
+convert "$work/shot.png" -trim +repage -strip -define png:exclude-chunks=date,time "$shot"
+echo "Wrote $shot ($(identify -format '%wx%h' "$shot"))"
+# Closed as a user closes it, so that wine's session and its prefix end in order.
+xdotool windowactivate --sync "$window" key alt+F4
+wait "${pids[-1]}" || true
