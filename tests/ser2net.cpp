@@ -49,9 +49,6 @@ bool awaitListening(const QList<quint16> &ports)
     return false;
 }
 
-// Debian's python3-serial serves Debian's own Python, whatever else comes first on the PATH.
-const QString SystemPython = QStringLiteral("/usr/bin/python3");
-
 } // namespace
 
 Ser2net::Ser2net(const QStringList &devices) : m_devices(devices) {}
@@ -120,37 +117,20 @@ QString Ser2net::output()
     return QString::fromLocal8Bit(m_process.readAll());
 }
 
-Rfc2217Peer::~Rfc2217Peer()
+QString startRfc2217Server(QProcess &server, const QString &kind, const QString &device)
 {
-    // socat's children, the sredird of each client, end with their connection.
-    m_process.kill();
-    m_process.waitForFinished();
-}
-
-QString Rfc2217Peer::missing(Kind kind)
-{
-    if (kind == Sredird)
-        return QStandardPaths::findExecutable(QStringLiteral("sredird"), {"/usr/sbin"}).isEmpty() ||
-                       QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty()
-                   ? QStringLiteral("sredird and socat")
-                   : QString();
-    return QProcess::execute(SystemPython, {"-c", "import serial.rfc2217"}) == 0
-               ? QString()
-               : QStringLiteral("python3-serial");
-}
-
-bool Rfc2217Peer::start()
-{
-    m_port = freeTcpPort();
-    if (m_kind == Sredird)
-        m_process.start(
-            QStringLiteral("socat"),
-            {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
-             QStringLiteral("EXEC:/usr/sbin/sredird 7 %1 %2/rq204-sredird-%3.lock")
-                 .arg(m_device, QDir::tempPath())
-                 .arg(m_port)});
-    else
-        m_process.start(SystemPython, {QStringLiteral(RQ204_TESTS_DIR "/rfc2217-server.py"),
-                                       m_device, QString::number(m_port)});
-    return m_process.waitForStarted() && awaitListening({m_port});
+    const quint16 port = freeTcpPort();
+    if (kind == u"sredird" && QFile::exists(QStringLiteral("/usr/sbin/sredird")))
+        server.start(QStringLiteral("socat"),
+                     {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
+                      QStringLiteral("EXEC:/usr/sbin/sredird 7 %1 %2/rq204-sredird-%3.lock")
+                          .arg(device, QDir::tempPath())
+                          .arg(port)});
+    else if (kind == u"pyserial") // Debian's python3-serial serves Debian's own Python
+        server.start(
+            QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral(RQ204_TESTS_DIR "/rfc2217-server.py"), device, QString::number(port)});
+    return server.waitForStarted() && awaitListening({port})
+               ? QStringLiteral("rfc2217://127.0.0.1:%1").arg(port)
+               : QString();
 }

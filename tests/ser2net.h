@@ -34,30 +34,12 @@ private:
     QProcess m_process;
 };
 
-// Debian's other RFC 2217 servers, started by a test on a free port of 127.0.0.1 in front of one
-// device: sredird (a 64-bit build answers the speed in eight bytes), forked by socat for each
-// client as inetd would, or pyserial's PortManager (tests/rfc2217-server.py). Each opens the
-// device only while a client is connected.
-class Rfc2217Peer
-{
-public:
-    enum Kind { Sredird, Pyserial };
-    Rfc2217Peer(Kind kind, const QString &device) : m_kind(kind), m_device(device) {}
-    ~Rfc2217Peer();
-    Rfc2217Peer(const Rfc2217Peer &) = delete;
-    Rfc2217Peer &operator=(const Rfc2217Peer &) = delete;
-
-    // Empty where it can run, else what to install.
-    static QString missing(Kind kind);
-    bool start(); // and waits until it takes connections
-    QString url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
-
-private:
-    Kind m_kind;
-    QString m_device;
-    quint16 m_port = 0;
-    QProcess m_process;
-};
+// Debian's other RFC 2217 servers, started by a test in front of `device` on a free port of
+// 127.0.0.1, each opening it only while a client is connected: "sredird" (a 64-bit build
+// answers the speed in eight bytes), forked by socat for each client as inetd would, or
+// "pyserial", its PortManager (tests/rfc2217-server.py). Its "rfc2217://127.0.0.1:PORT" once it
+// takes connections; empty where it could not start.
+QString startRfc2217Server(QProcess &server, const QString &kind, const QString &device);
 
 // A TCP port of 127.0.0.1 that nothing listens on now.
 quint16 freeTcpPort();
