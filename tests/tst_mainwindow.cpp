@@ -182,27 +182,27 @@ void TestMainWindow::probe_data()
     QTest::addColumn<bool>("port1"); // the device exists
     QTest::addColumn<bool>("port2");
     QTest::addColumn<QString>("inUse"); // the ports another program holds, "1", "12"
-    QTest::addColumn<int>("above");      // the number of a third device, 0 for none
+    QTest::addColumn<int>("above");     // the number of a third device, 0 for none
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<QString>("shown"); // the port box's text
     QTest::addColumn<QString>("told");  // what Send then reports; %1 is port 1's device
 
-    QTest::newRow("both") << true << true << "" << 0 << QStringList{"1", "2"} << "1" << "";
-    QTest::newRow("only 2") << false << true << "" << 0 << QStringList{"2"} << "2" << "";
-    QTest::newRow("only 1") << true << false << "" << 0 << QStringList{"1"} << "1" << "";
+    QTest::newRow("both") << true << true << "" << 0 << QStringList{"1", "2"} << "1" << QString();
+    QTest::newRow("only 2") << false << true << "" << 0 << QStringList{"2"} << "2" << QString();
+    QTest::newRow("only 1") << true << false << "" << 0 << QStringList{"1"} << "1" << QString();
     QTest::newRow("neither")
         << false << false << "" << 0 << QStringList{} << ""
         << "The message was not sent: no serial port was found; type a port number or a device "
            "path into the port box.";
-    QTest::newRow("1 in use") << true << true << "1" << 0 << QStringList{"2"} << "2" << "";
+    QTest::newRow("1 in use") << true << true << "1" << 0 << QStringList{"2"} << "2" << QString();
     QTest::newRow("1 in use, no 2")
         << true << false << "1" << 0 << QStringList{} << ""
         << "The message was not sent: port 1 (%1) could not be opened: it is in use by another "
            "program.";
     // The lowest port above 2, as Windows numbers a USB adapter, is put in the box as if typed.
-    QTest::newRow("neither, a 4") << false << false << "" << 4 << QStringList{} << "4" << "";
+    QTest::newRow("neither, a 4") << false << false << "" << 4 << QStringList{} << "4" << QString();
     QTest::newRow("1 and 2 in use, a 3")
-        << true << true << "12" << 3 << QStringList{} << "3" << "";
+        << true << true << "12" << 3 << QStringList{} << "3" << QString();
     QTest::newRow("1 in use, no 2, a 5, in use")
         << true << false << "15" << 5 << QStringList{} << "5"
         << "The message was not sent: port 5 (%5) could not be opened: it is in use by another "
@@ -363,7 +363,7 @@ void TestMainWindow::startUpWithPortGiven()
                 given);
     QCOMPARE(combo1()->currentText(), given);
     QCOMPARE(combo1()->count(), onlyAbove2 ? 0 : 2); // the probe still lists what it found
-    QCOMPARE(port3.opens(), 0); // not opened on the way to the port given
+    QCOMPARE(port3.opens(), 0); // port 3 is not opened on the way to the port given
     QCOMPARE(m_window->comm().portOpen(), opens);
     QCOMPARE(combo1()->accessibleDescription().isEmpty(), opens);
     send(QStringLiteral("Z"));

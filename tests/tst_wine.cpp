@@ -164,12 +164,14 @@ void TestWine::listsThePortsWithoutOpeningThem()
     PtyDevice port12;
     QProcess wine;
     // COM12 is a USB adapter as Device Manager lists it; wine itself names none of its ports.
-    const QByteArray adapter = "System\\\\CurrentControlSet\\\\Enum\\\\USB\\\\VID_067B&PID_2303\\\\5&1";
+    const QByteArray adapter =
+        "System\\\\CurrentControlSet\\\\Enum\\\\USB\\\\VID_067B&PID_2303\\\\5&1";
     startWine(wine, {{1, port1.path()}, {12, port12.path()}},
               {exe(QStringLiteral("rq204-send.exe")), QStringLiteral("--list-ports")}, false, {},
-              "\n[" + adapter + "] 0\n\"ClassGUID\"=\"{4d36e978-e325-11ce-bfc1-08002be10318}\"\n"
-              "\"FriendlyName\"=\"Prolific USB-to-Serial Comm Port (COM12)\"\n[" + adapter +
-                  "\\\\Device Parameters] 0\n\"PortName\"=\" COM12\"\n");
+              "\n[" + adapter +
+                  "] 0\n\"ClassGUID\"=\"{4d36e978-e325-11ce-bfc1-08002be10318}\"\n"
+                  "\"FriendlyName\"=\"Prolific USB-to-Serial Comm Port (COM12)\"\n[" +
+                  adapter + "\\\\Device Parameters] 0\n\"PortName\"=\" COM12\"\n");
     QVERIFY(wine.waitForFinished(60000));
     QCOMPARE(wine.exitCode(), 0);
     // Only the ports the test made: the session's /dev shows wine none of the host's own.
@@ -317,26 +319,31 @@ void TestWine::window()
     xdotool({"type", "--delay", "40", "$MMMMMMMMMM|"});
     xdotool({"key", "Tab"});
     // A fixed-pitch face, whatever stands in for Courier New: the two bars end the two lines at
-    // the same column of the message box (at 24, 80 in the window, 265 by 107).
-    QTest::qWait(500);
-    const QImage box = QGuiApplication::primaryScreen()
-                           ->grabWindow(window.toULongLong(), 24, 80, 265, 107)
-                           .toImage();
+    // the same column of the message box (at 24, 80 in the window, 265 by 107), once drawn.
     QList<int> lineEnds; // the rightmost ink of each line of text
-    for (int y = 0, inLine = false; y < box.height(); ++y) {
-        int right = -1;
-        for (int x = 4; x < box.width() - 20; ++x)
-            right = qGray(box.pixel(x, y)) < 128 ? x : right;
-        if (right >= 0 && !inLine)
-            lineEnds.append(right);
-        else if (right >= 0)
-            lineEnds.last() = std::max(lineEnds.last(), right);
-        inLine = right >= 0;
-    }
-    QCOMPARE(lineEnds.size(), 2);
-    QVERIFY2(std::abs(lineEnds[0] - lineEnds[1]) <= 1, qPrintable(QStringLiteral("%1 %2")
-                                                                   .arg(lineEnds[0])
-                                                                   .arg(lineEnds[1])));
+    const auto measured = [&] {
+        const QImage box = QGuiApplication::primaryScreen()
+                               ->grabWindow(window.toULongLong(), 24, 80, 265, 107)
+                               .toImage();
+        lineEnds.clear();
+        for (int y = 0, inLine = false; y < box.height(); ++y) {
+            int right = -1;
+            for (int x = 4; x < box.width() - 20; ++x)
+                right = qGray(box.pixel(x, y)) < 128 ? x : right;
+            if (right >= 0 && !inLine)
+                lineEnds.append(right);
+            else if (right >= 0)
+                lineEnds.last() = std::max(lineEnds.last(), right);
+            inLine = right >= 0;
+        }
+        return lineEnds.size() == 2 && std::abs(lineEnds[0] - lineEnds[1]) <= 1;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(measured(),
+                              qPrintable(QStringLiteral("%1 lines, ending at %2 %3")
+                                             .arg(lineEnds.size())
+                                             .arg(lineEnds.value(0))
+                                             .arg(lineEnds.value(1))),
+                              10000);
     xdotool({"key", "--delay", "100", "Tab", "Tab", "space"});
     QVERIFY(device.waitForFinished(30000));
     const QJsonObject summary = summaryOf(device.readAllStandardOutput());
