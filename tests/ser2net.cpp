@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <unistd.h>
 
 QSet<quint16> listeningTcpPorts()
 {
@@ -120,6 +121,8 @@ QString Ser2net::output()
 QString startRfc2217Server(QProcess &server, const QString &kind, const QString &device)
 {
     const quint16 port = freeTcpPort();
+    // A process group of its own, so that the test ends the sredird of each client with socat.
+    server.setChildProcessModifier([] { ::setpgid(0, 0); });
     if (kind == u"sredird" && QFile::exists(QStringLiteral("/usr/sbin/sredird")))
         server.start(QStringLiteral("socat"),
                      {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),

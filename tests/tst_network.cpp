@@ -136,7 +136,8 @@ void TestNetwork::cleanup()
 {
     m_server.reset();
     for (QProcess &peer : m_peers) {
-        peer.kill(); // socat's sredird for each client ends with its connection
+        if (peer.state() != QProcess::NotRunning)
+            ::kill(-pid_t(peer.processId()), SIGKILL); // socat with the sredird it forked
         peer.waitForFinished();
     }
     for (QProcess &device : m_devices) {
