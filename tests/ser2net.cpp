@@ -1,6 +1,5 @@
 #include "ser2net.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSet>
 #include <QStandardPaths>
@@ -118,7 +117,8 @@ QString Ser2net::output()
     return QString::fromLocal8Bit(m_process.readAll());
 }
 
-QString startRfc2217Server(QProcess &server, const QString &kind, const QString &device)
+QString startRfc2217Server(QProcess &server, const QString &kind, const QString &device,
+                           const QString &scratch)
 {
     const quint16 port = freeTcpPort();
     // A process group of its own, so that the test ends the sredird of each client with socat.
@@ -126,8 +126,8 @@ QString startRfc2217Server(QProcess &server, const QString &kind, const QString 
     if (kind == u"sredird" && QFile::exists(QStringLiteral("/usr/sbin/sredird")))
         server.start(QStringLiteral("socat"),
                      {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
-                      QStringLiteral("EXEC:/usr/sbin/sredird 7 %1 %2/rq204-sredird-%3.lock")
-                          .arg(device, QDir::tempPath())
+                      QStringLiteral("EXEC:/usr/sbin/sredird 7 %1 %2/sredird-%3.lock")
+                          .arg(device, scratch)
                           .arg(port)});
     else if (kind == u"pyserial") // Debian's python3-serial serves Debian's own Python
         server.start(

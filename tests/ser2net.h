@@ -37,9 +37,11 @@ private:
 // Debian's other RFC 2217 servers, started by a test in front of `device` on a free port of
 // 127.0.0.1, each opening it only while a client is connected: "sredird" (a 64-bit build
 // answers the speed in eight bytes), forked by socat for each client as inetd would, or
-// "pyserial", its PortManager (tests/rfc2217-server.py). Its "rfc2217://127.0.0.1:PORT" once it
-// takes connections; empty where it could not start. It leads a process group, which ends it.
-QString startRfc2217Server(QProcess &server, const QString &kind, const QString &device);
+// "pyserial", its PortManager (tests/rfc2217-server.py); sredird's lock file goes in the folder
+// `scratch`. Its "rfc2217://127.0.0.1:PORT" once it takes connections; empty where it could not
+// start. It leads a process group, which ends it.
+QString startRfc2217Server(QProcess &server, const QString &kind, const QString &device,
+                           const QString &scratch);
 
 // A TCP port of 127.0.0.1 that nothing listens on now.
 quint16 freeTcpPort();

@@ -250,8 +250,8 @@ void TestNetwork::upload()
     for (int i = 0; i < 2; ++i) {
         const QString key = QStringLiteral("%1 %2").arg(i == 0 ? "sredird" : "pyserial").arg(i);
         if (ports.join(u' ').contains(u'{' + key + u'}')) {
-            m_names.insert(key,
-                           startRfc2217Server(m_peers[i], key.section(u' ', 0, 0), m_paths[i]));
+            m_names.insert(key, startRfc2217Server(m_peers[i], key.section(u' ', 0, 0), m_paths[i],
+                                                   m_scratch.path()));
             QVERIFY2(m_names[key] != "", "tools/install-deps.sh --test installs sredird, socat and "
                                          "python3-serial");
         }
