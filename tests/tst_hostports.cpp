@@ -98,7 +98,6 @@ void TestHostPorts::lookup_data()
         << QStringList{"COM4|USB-SERIAL CH340 (COM4)"} << 4 << "COM4|USB-SERIAL CH340";
     QTest::newRow("Windows, a name that ends in another port's")
         << QStringList{"COM5|Adapter (COM4)"} << 5 << "COM5|Adapter (COM4)";
-    QTest::newRow("Windows, the device map's name") << QStringList{"COM1|VCP0"} << 1 << "COM1|VCP0";
 }
 
 void TestHostPorts::lookup()

@@ -418,8 +418,6 @@ void TestNetwork::server_data()
         reporting({reported("00002580 00000960")}), "Hi", sent, shown.arg("9600 baud", "2400"));
     row("a speed of three bytes", false, "rfc2217", reporting({reported("000009")}), "Hi", sent,
         QStringLiteral("the server at {at} sent a malformed answer"));
-    row("no data size", false, "rfc2217", reporting({reported("00000960", "")}), "Hi", sent,
-        QStringLiteral("the server at {at} sent a malformed answer"));
     row("another data size", false, "rfc2217", reporting({reported("00000960", "07")}), "Hi", sent,
         shown.arg("7 data bits", "8"));
     row("another parity", false, "rfc2217", reporting({reported("00000960", "08", "03")}), "Hi",

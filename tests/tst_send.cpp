@@ -293,7 +293,6 @@ void TestSend::consoleEvents_data()
     QTest::newRow("Ctrl-C") << 0 << SIGINT;
     QTest::newRow("Ctrl-Break") << 1 << SIGINT;
     QTest::newRow("console closed") << 2 << SIGTERM;
-    QTest::newRow("shutdown") << 6 << SIGTERM;
 }
 
 void TestSend::consoleEvents()
