@@ -131,7 +131,7 @@ void TestSend::upload_data()
         {"the message is 65536 characters long, 65412 too many"});
     row("a byte more refused unread", dev, {"--port", "%dev"}, QByteArray(65537, 'x'), {}, 2,
         {"rq204-send: the message is longer than 65536 bytes; the RQ204 holds 124 characters\n"});
-    row("no port found", {}, {"Hi"}, {}, {}, 1,
+    row("no port found", {"", ""}, {"Hi"}, {}, {}, 1,
         {"rq204-send: The message was not sent: no serial port was found; name one with "
          "--port.\n"});
     row("only a port 3", {"", "", "%dev"}, {"Hi"}, {}, {}, 1,
